@@ -14,19 +14,29 @@ constexpr int kEquivTypesEntry = 182;
 using DescrFromType = PyObject* (*)(int);
 using EquivTypes = unsigned char (*)(PyObject*, PyObject*);
 
+// The descriptor an element type requires, and the first other descriptor
+// NumPy found equivalent to it. On Linux every int64 array carries NumPy's
+// "long" descriptor rather than "long long", so remembering it spares each
+// call a trip through PyArray_EquivTypes. Descriptors are immutable, and the
+// one remembered is kept referenced, so its address cannot be reused.
+struct RequiredDescriptor {
+    KeptRef<> required;
+    KeptRef<> equivalent;
+};
+
 // What the module uses of NumPy, fetched by the first array examined and
 // kept for the life of the process. The capsule stays referenced, since the
-// table lives in its module's memory; the two descriptors are NumPy's own
-// singletons, so holding them saves a call per argument.
+// table lives in its module's memory; the required descriptors are NumPy's
+// own singletons, so holding them saves a call per argument.
 struct NumpyApi {
     KeptRef<> capsule;
     PyTypeObject* array_type = nullptr;
     EquivTypes equiv_types = nullptr;
-    KeptRef<> float32;
-    KeptRef<> int64;
+    RequiredDescriptor float32;
+    RequiredDescriptor int64;
 
-    PyObject* descriptor(ElementType type) const {
-        return type == ElementType::kFloat32 ? float32.get() : int64.get();
+    RequiredDescriptor& descriptor(ElementType type) {
+        return type == ElementType::kFloat32 ? float32 : int64;
     }
 };
 
@@ -79,8 +89,8 @@ void load_numpy() {
     // table empty, and the next call tries again.
     numpy.array_type = static_cast<PyTypeObject*>(table[kArrayTypeEntry]);
     numpy.equiv_types = reinterpret_cast<EquivTypes>(table[kEquivTypesEntry]);
-    numpy.float32.keep(std::move(float32));
-    numpy.int64.keep(std::move(int64));
+    numpy.float32.required.keep(std::move(float32));
+    numpy.int64.required.keep(std::move(int64));
     numpy.capsule.keep(std::move(capsule));
 }
 
@@ -99,10 +109,17 @@ const ArrayHeader* extract_array(PyObject* object, ElementType type, int axes) {
         PyErr_Format(PyExc_TypeError, messages::kDimensionalityMismatch, array->nd, axes);
         return nullptr;
     }
-    PyObject* required = numpy.descriptor(type);
-    if (array->descr != required && !numpy.equiv_types(array->descr, required)) {
-        PyErr_Format(PyExc_TypeError, messages::kTypeMismatch, array->descr, required);
+    RequiredDescriptor& expected = numpy.descriptor(type);
+    PyObject* descr = array->descr;
+    if (descr == expected.required.get() || descr == expected.equivalent.get()) {
+        return array;
+    }
+    if (!numpy.equiv_types(descr, expected.required.get())) {
+        PyErr_Format(PyExc_TypeError, messages::kTypeMismatch, descr, expected.required.get());
         return nullptr;
+    }
+    if (!expected.equivalent) {
+        expected.equivalent.keep(PyRef::borrow(descr));
     }
     return array;
 }
