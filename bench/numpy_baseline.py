@@ -7,8 +7,8 @@ are (np.maximum would treat NaN differently), and every sum is a sequential
 float32 accumulation (np.add.at / np.add.accumulate; np.sum is pairwise and
 would round differently).
 
-The pairwise stage is computed in blocks of rows so that the float64
-temporaries stay near 64 MiB; only the N x N boolean overlap matrix is kept.
+The pairwise stage is computed in blocks of rows so that each float64
+temporary stays near 64 MiB; only the N x N boolean overlap matrix is kept.
 """
 
 from __future__ import annotations
