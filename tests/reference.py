@@ -299,6 +299,8 @@ def similarity_matrix_fast(boxes, block=512):
     n = boxes.shape[0]
     check_matrix_size(n, n)
     sim = np.empty((n, n), dtype=F32)
+    if n == 0:
+        return sim
     bc0, bc1, bc2, bc3 = (boxes[:, k][None, :] for k in range(4))
     for start in range(0, n, block):
         rows = slice(start, min(n, start + block))
@@ -348,3 +350,32 @@ def reference_score_fast(iou_threshold, score_threshold, boxes, probs, unc, scal
         )
         objects = group_detections_fast(similarity_matrix_fast(eff_boxes), iou_threshold)
         return aggregate(objects, eff_unc, eff_scales)
+
+
+# --- comparing outcomes -----------------------------------------------------
+
+
+def float32_bits(value):
+    """The bit pattern of a float32 value (a Python float holding one is
+    converted exactly). NaNs compare equal whatever their sign and payload:
+    which NaN an invalid operation yields is the processor's choice, not
+    part of the result."""
+    value = F32(value)
+    if np.isnan(value):
+        return "nan"
+    return f"{int(value.view(np.uint32)):#010x}"
+
+
+def outcome(call):
+    """('score', bits) of a call that returns a float32 score, or
+    ('failure', message) when it raises the module's PanicException or a
+    ReferenceFailure. Anything else propagates."""
+    try:
+        score = call()
+    except ReferenceFailure as failure:
+        return ("failure", failure.message)
+    except BaseException as error:
+        if type(error).__name__ != "PanicException":
+            raise
+        return ("failure", str(error))
+    return ("score", float32_bits(score))
