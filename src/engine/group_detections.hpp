@@ -1,0 +1,47 @@
+// Grouping of detections into objects by the first-match rule.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "engine/array_view.hpp"
+
+namespace kiv {
+
+// The group list: objects in creation order, each a chain of its members in
+// the order they joined (which is ascending). Detection indices fit 32 bits
+// because grouping refuses any count whose pairwise matrix could not exist.
+struct GroupList {
+    static constexpr std::uint32_t kEnd = UINT32_MAX;
+
+    std::vector<std::uint32_t> first;  // per object: its first (smallest) member
+    std::vector<std::uint32_t> last;   // per object: its latest member
+    std::vector<std::uint32_t> next;   // per detection: next member of its object, or kEnd
+
+    std::size_t object_count() const { return first.size(); }
+    std::size_t detection_count() const { return next.size(); }
+
+    void clear() {
+        first.clear();
+        last.clear();
+        next.clear();
+    }
+    void start_object(std::uint32_t detection) {
+        first.push_back(detection);
+        last.push_back(detection);
+        next.push_back(kEnd);
+    }
+    void join(std::size_t object, std::uint32_t detection) {
+        next[last[object]] = detection;
+        last[object] = detection;
+        next.push_back(kEnd);
+    }
+};
+
+// Walks the effective boxes in order; each detection joins the first object
+// (in creation order) holding a member whose similarity with it is at least
+// `iou_threshold`, or else starts a new object.
+void group_detections(const View2<float>& boxes, float iou_threshold, GroupList& groups);
+
+}  // namespace kiv
