@@ -18,8 +18,8 @@ bool take_positional(const ArgumentDescription& description, PyObject* const* ar
                      Py_ssize_t nargs, std::span<PyObject*> slots) {
     const auto count = static_cast<Py_ssize_t>(description.parameters.size());
     if (nargs > count) {
-        PyErr_Format(PyExc_TypeError, messages::kTooManyPositional,
-                     full_name(description).c_str(), count, nargs);
+        PyErr_Format(PyExc_TypeError, messages::kTooManyPositional, full_name(description).c_str(),
+                     count, nargs);
         return false;
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) {
@@ -109,14 +109,14 @@ bool check_required(const ArgumentDescription& description, Py_ssize_t nargs,
         if (slots[static_cast<std::size_t>(i)] == nullptr) {
             Py_ssize_t count = 0;
             const std::string list = quoted_list(description, slots, count);
-            PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(
-                list.data(), static_cast<Py_ssize_t>(list.size())));
+            PyRef text = PyRef::steal(
+                PyUnicode_FromStringAndSize(list.data(), static_cast<Py_ssize_t>(list.size())));
             if (!text) {
                 return false;
             }
             if (count == 1) {
-                PyErr_Format(PyExc_TypeError, messages::kMissingOne,
-                             full_name(description).c_str(), text.get());
+                PyErr_Format(PyExc_TypeError, messages::kMissingOne, full_name(description).c_str(),
+                             text.get());
             } else {
                 PyErr_Format(PyExc_TypeError, messages::kMissingMany,
                              full_name(description).c_str(), count, text.get());
@@ -137,8 +137,7 @@ bool extract_arguments(const ArgumentDescription& description, PyObject* const* 
     if (kwnames != nullptr) {
         const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t i = 0; i < count; ++i) {
-            if (!take_keyword(description, PyTuple_GET_ITEM(kwnames, i), args[nargs + i],
-                              slots)) {
+            if (!take_keyword(description, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], slots)) {
                 return false;
             }
         }

@@ -1,9 +1,9 @@
 // Matching a call's arguments to a callable's parameters.
 #pragma once
 
-#include "lib/py_ref.hpp"
-
 #include <span>
+
+#include "lib/py_ref.hpp"
 
 namespace kiv {
 

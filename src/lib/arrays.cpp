@@ -74,8 +74,8 @@ void load_numpy() {
         set_conversion_error(capsule.get(), messages::kTargetCapsule);
         fail_with_pending_error(messages::kNumpyUnreachable);
     }
-    auto** table = static_cast<void**>(
-        PyCapsule_GetPointer(capsule.get(), PyCapsule_GetName(capsule.get())));
+    auto** table =
+        static_cast<void**>(PyCapsule_GetPointer(capsule.get(), PyCapsule_GetName(capsule.get())));
     if (table == nullptr) {
         fail_with_pending_error(messages::kNumpyUnreachable);
     }

@@ -1,11 +1,10 @@
 // Accepting NumPy arrays, and reading their headers as engine views.
 #pragma once
 
-#include "lib/py_ref.hpp"
-
 #include <cstdint>
 
 #include "engine/array_view.hpp"
+#include "lib/py_ref.hpp"
 
 namespace kiv {
 
@@ -13,7 +12,7 @@ namespace kiv {
 // NumPy 1.26 and 2.x lay out alike. Nothing past `descr` is read, since the
 // two lines differ there, and the descriptor is only passed back to NumPy.
 struct ArrayHeader {
-    PyObject_HEAD
+    PyObject ob_base;  // PyObject_HEAD
     char* data;
     int nd;
     Py_intptr_t* dimensions;

@@ -75,8 +75,8 @@ PyRef fetch_error() {
     }
     // Only a PanicException of ours can be resumed, and none exists before
     // the type does, so the check need not create it.
-    if (panic_type && PyObject_TypeCheck(exception.get(),
-                                         reinterpret_cast<PyTypeObject*>(panic_type.get()))) {
+    if (panic_type &&
+        PyObject_TypeCheck(exception.get(), reinterpret_cast<PyTypeObject*>(panic_type.get()))) {
         resume_panic(std::move(exception), std::source_location::current());
     }
     return exception;
@@ -132,8 +132,8 @@ void wrap_argument_error(const char* parameter) {
         PyErr_SetRaisedException(exception.release());
         return;
     }
-    PyRef text = PyRef::steal(
-        PyUnicode_FromFormat(messages::kArgumentPrefix, parameter, exception.get()));
+    PyRef text =
+        PyRef::steal(PyUnicode_FromFormat(messages::kArgumentPrefix, parameter, exception.get()));
     if (!text) {
         return;
     }

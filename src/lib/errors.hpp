@@ -1,11 +1,11 @@
 // Python errors at the boundary: fetching, describing, wrapping and raising.
 #pragma once
 
-#include "lib/py_ref.hpp"
-
 #include <source_location>
 #include <string>
 #include <string_view>
+
+#include "lib/py_ref.hpp"
 
 namespace kiv {
 

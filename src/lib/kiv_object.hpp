@@ -1,17 +1,16 @@
 // The instance record shared by KivRs and KIV.
 #pragma once
 
-#include "lib/py_ref.hpp"
-
 #include <cstdint>
 
 #include "engine/engine.hpp"
+#include "lib/py_ref.hpp"
 
 namespace kiv {
 
 // KivRs owns the fields and KIV adds none, so one record serves both.
 struct KivObject {
-    PyObject_HEAD
+    PyObject ob_base;  // PyObject_HEAD
     float iou_threshold;
     float score_threshold;
     // 0 between calls; raised by one while a call of `run` uses the instance.

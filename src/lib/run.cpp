@@ -1,4 +1,5 @@
 // KIV.run: four arrays in, (score, None) out.
+#include "engine/engine.hpp"
 #include "lib/arguments.hpp"
 #include "lib/arrays.hpp"
 #include "lib/call_scope.hpp"
@@ -6,7 +7,6 @@
 #include "lib/kiv_object.hpp"
 #include "lib/messages.hpp"
 #include "lib/types.hpp"
-#include "engine/engine.hpp"
 #include "runtime/failure.hpp"
 
 namespace kiv {
@@ -46,8 +46,7 @@ PyObject* result_tuple(float score) {
 PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return call_scope<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* slots[4] = {};
-        if (!extract_arguments(kRunArguments, args, PyVectorcall_NARGS(nargsf), kwnames,
-                               slots)) {
+        if (!extract_arguments(kRunArguments, args, PyVectorcall_NARGS(nargsf), kwnames, slots)) {
             return nullptr;
         }
         PyTypeObject* type = kiv_type();

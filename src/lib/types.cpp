@@ -59,8 +59,8 @@ PyObject* kiv_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         // The subclass's own allocator, so Python subclasses get their layout.
-        const allocfunc alloc = subtype->tp_alloc != nullptr ? subtype->tp_alloc
-                                                             : PyType_GenericAlloc;
+        const allocfunc alloc =
+            subtype->tp_alloc != nullptr ? subtype->tp_alloc : PyType_GenericAlloc;
         PyObject* object = alloc(subtype, 0);
         if (object == nullptr) {
             reraise_pending_error();
