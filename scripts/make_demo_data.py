@@ -3,8 +3,9 @@
 Run once; the file is committed, so `make demo` never needs this script.
 Each image is 1333 x 800 pixels. Every object in it is seen several times,
 at scales 0, 1 and 2, with boxes jittered around the true one; some clutter
-is scattered on top. Box corners are in eighths of a pixel. Class probabilities are an 80-way softmax, kept at
-multiples of 2**-10 so that the file compresses to a few hundred kilobytes.
+is scattered on top. Box corners are in eighths of a pixel. Class
+probabilities are an 80-way softmax kept at multiples of 2**-10, so that
+the file compresses to under half a megabyte.
 
 File layout (all rows of all images concatenated, image after image):
   names   (I,)    str      image names
