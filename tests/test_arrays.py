@@ -9,57 +9,43 @@ NAMES = ["bounding_boxes", "class_probabilities", "uncertainty_scores", "scales"
 NOT_ARRAY = "object cannot be converted to 'PyArray<T, D>'"
 
 
-def replaced(arrays, position, value):
-    arrays = list(arrays)
-    arrays[position] = value
-    return arrays
-
-
 @pytest.mark.parametrize(
     "position, make_bad, message",
     [
         (0, lambda a: a.tolist(), f"'list' {NOT_ARRAY}"),
         (3, lambda a: None, f"'NoneType' {NOT_ARRAY}"),
         (2, lambda a: a[0], f"'float32' {NOT_ARRAY}"),
-        (1, lambda a: memoryview(a), f"'memoryview' {NOT_ARRAY}"),
         (0, lambda a: a.astype(np.float64), "type mismatch:\n from=float64, to=float32"),
-        (1, lambda a: a.astype(np.float16), "type mismatch:\n from=float16, to=float32"),
         (2, lambda a: a.astype(">f4"), "type mismatch:\n from=>f4, to=float32"),
         (3, lambda a: a.astype(np.int32), "type mismatch:\n from=int32, to=int64"),
         (3, lambda a: a.astype(np.uint64), "type mismatch:\n from=uint64, to=int64"),
         (3, lambda a: a.astype(np.float32), "type mismatch:\n from=float32, to=int64"),
-        (3, lambda a: a.astype(">i8"), "type mismatch:\n from=>i8, to=int64"),
         (0, lambda a: a[:, 0], "dimensionality mismatch:\n from=1, to=2"),
         (1, lambda a: a[None], "dimensionality mismatch:\n from=3, to=2"),
-        (2, lambda a: a[:, None], "dimensionality mismatch:\n from=2, to=1"),
         (3, lambda a: np.array(a[0]), "dimensionality mismatch:\n from=0, to=1"),
         # The number of axes is checked before the element type.
         (0, lambda a: a[:, 0].astype(np.float64), "dimensionality mismatch:\n from=1, to=2"),
-        (3, lambda a: a.astype(np.int32)[None], "dimensionality mismatch:\n from=2, to=1"),
     ],
 )
 def test_refused_arguments(valid_arrays, position, make_bad, message):
-    args = replaced(valid_arrays, position, make_bad(valid_arrays[position]))
+    args = list(valid_arrays)
+    args[position] = make_bad(args[position])
     with pytest.raises(TypeError) as caught:
         KIV(0.5, 0.5).run(*args)
     assert type(caught.value) is TypeError
     assert str(caught.value) == f"argument '{NAMES[position]}': {message}"
-    assert caught.value.__cause__ is None
 
 
 def test_only_the_first_bad_argument_is_reported(valid_arrays):
-    boxes, probs, uncertainty, scales = valid_arrays
+    boxes, _, uncertainty, _ = valid_arrays
     with pytest.raises(TypeError, match="^argument 'class_probabilities': "):
         KIV(0.5, 0.5).run(boxes, [1], uncertainty.astype(np.float64), None)
-    with pytest.raises(TypeError, match="^argument 'bounding_boxes': "):
-        KIV(0.5, 0.5).run(None, None, None, None)
 
 
-def test_the_result_is_a_float_and_none(valid_arrays):
-    result = KIV(0.5, 0.5).run(*valid_arrays)
-    assert type(result) is tuple and len(result) == 2
-    assert type(result[0]) is float and result[1] is None
-    assert float(np.float32(result[0])) == result[0]
+def test_the_result_is_a_float32_and_none(valid_arrays):
+    score, second = KIV(0.5, 0.5).run(*valid_arrays)
+    assert type(score) is float and second is None
+    assert float(np.float32(score)) == score
 
 
 class ArraySubclass(np.ndarray):
@@ -67,10 +53,10 @@ class ArraySubclass(np.ndarray):
 
 
 def gaps(arrays):
-    boxes, probs, uncertainty, scales = arrays
+    boxes = arrays[0]
     padded = np.zeros((boxes.shape[0] * 2, boxes.shape[1] * 3), np.float32)
     padded[::2, ::3] = boxes
-    return [padded[::2, ::3], probs, np.repeat(uncertainty, 3)[::3], np.repeat(scales, 2)[::2]]
+    return [padded[::2, ::3], *(np.repeat(a, 2, axis=0)[::2] for a in arrays[1:])]
 
 
 def read_only(arrays):
@@ -84,7 +70,6 @@ def read_only(arrays):
 SAME_VALUES = {
     "fortran": lambda arrays: [np.asfortranarray(a) for a in arrays],
     "negative strides": lambda arrays: [np.ascontiguousarray(a[::-1])[::-1] for a in arrays],
-    "transposed": lambda arrays: [np.ascontiguousarray(a.T).T for a in arrays],
     "gaps": gaps,
     "read-only": read_only,
     "ndarray subclass": lambda arrays: [a.view(ArraySubclass) for a in arrays],
@@ -100,44 +85,20 @@ def test_any_layout_gives_the_result_of_a_contiguous_copy(valid_arrays, form):
 
 
 def test_broadcast_arrays():
-    row = np.array([[0, 0, 10, 10]], np.float32)
-    boxes = np.broadcast_to(row, (5, 4))
-    probs = np.broadcast_to(np.float32(0.9), (5, 3))
-    uncertainty = np.broadcast_to(np.float32(0.5), (5,))
-    scales = np.broadcast_to(np.int64(2), (5,))
-    assert boxes.strides == (0, 4) and probs.strides == (0, 0)
-    obj = KIV(0.5, 0.5)
-    copies = [np.ascontiguousarray(a) for a in (boxes, probs, uncertainty, scales)]
-    assert obj.run(boxes, probs, uncertainty, scales) == obj.run(*copies)
-
-
-def test_memmap(tmp_path, valid_arrays):
-    maps = []
-    for i, a in enumerate(valid_arrays):
-        m = np.memmap(tmp_path / f"{i}.bin", dtype=a.dtype, mode="w+", shape=a.shape)
-        m[...] = a
-        maps.append(m)
-    obj = KIV(0.5, 0.5)
-    assert obj.run(*maps) == obj.run(*valid_arrays)
-
-
-@pytest.mark.parametrize("columns", [0, 4, 6])
-def test_zero_rows(columns):
-    empty = [
-        np.empty((0, columns), np.float32),
-        np.empty((0, columns), np.float32),
-        np.empty(0, np.float32),
-        np.empty(0, np.int64),
+    broadcast = [
+        np.broadcast_to(np.array([[0, 0, 10, 10]], np.float32), (5, 4)),
+        np.broadcast_to(np.float32(0.9), (5, 3)),
+        np.broadcast_to(np.float32(0.5), (5,)),
+        np.broadcast_to(np.int64(2), (5,)),
     ]
-    assert KIV(0.5, 0.5).run(*empty) == (0.0, None)
+    obj = KIV(0.5, 0.5)
+    assert obj.run(*broadcast) == obj.run(*(np.ascontiguousarray(a) for a in broadcast))
 
 
-def test_inputs_are_left_untouched(valid_arrays):
-    copies = [a.copy() for a in valid_arrays]
-    flags = [a.flags.writeable for a in valid_arrays]
-    KIV(0.5, 0.5).run(*valid_arrays)
-    for before, after, writeable in zip(copies, valid_arrays, flags):
-        assert np.array_equal(before, after) and after.flags.writeable == writeable
+@pytest.mark.parametrize("columns", [0, 4])
+def test_zero_rows(columns):
+    f = np.empty((0, columns), np.float32)
+    assert KIV(0.5, 0.5).run(f, f, np.empty(0, np.float32), np.empty(0, np.int64)) == (0.0, None)
 
 
 def test_numpy_is_reached_without_warnings(run_python):
@@ -152,5 +113,4 @@ def test_numpy_is_reached_without_warnings(run_python):
         print(KIV(0.5, 0.5).run(f, f, np.zeros(1, np.float32), np.zeros(1, np.int64)))
         """
     )
-    assert done.returncode == 0, done.stderr
-    assert done.stdout == "(0.0, None)\n" and done.stderr == ""
+    assert (done.stdout, done.stderr) == ("(0.0, None)\n", "")
