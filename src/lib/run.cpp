@@ -17,11 +17,11 @@ constexpr const char* kRunParameters[] = {"bounding_boxes", "class_probabilities
 constexpr ArgumentDescription kRunArguments{"KIV", "run", kRunParameters, 4};
 
 // The accepted form of each argument, in parameter order.
-struct ArraySpec {
+struct AcceptedForm {
     ElementType type;
     int axes;
 };
-constexpr ArraySpec kRunArrays[] = {
+constexpr AcceptedForm kRunArrays[] = {
     {ElementType::kFloat32, 2},
     {ElementType::kFloat32, 2},
     {ElementType::kFloat32, 1},
