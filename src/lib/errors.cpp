@@ -54,7 +54,7 @@ std::string repr_text(PyObject* object) {
 
 // A PanicException that Python code raised travels on as an internal
 // failure with the same message, so the caller sees one kind of exception.
-[[noreturn]] void resume_panic(PyRef exception, std::source_location at) {
+[[noreturn]] void resume_panic(PyRef exception) {
     std::fputs(messages::kResumingPanic, stderr);
     std::fflush(stderr);
     PyRef text = PyRef::steal(PyObject_Str(exception.get()));
@@ -62,7 +62,7 @@ std::string repr_text(PyObject* object) {
     PyErr_Clear();
     PyErr_SetRaisedException(exception.release());
     PyErr_PrintEx(0);
-    fail(std::move(message), at);
+    fail(std::move(message));
 }
 
 }  // namespace
@@ -77,7 +77,7 @@ PyRef fetch_error() {
     // the type does, so the check need not create it.
     if (panic_type &&
         PyObject_TypeCheck(exception.get(), reinterpret_cast<PyTypeObject*>(panic_type.get()))) {
-        resume_panic(std::move(exception), std::source_location::current());
+        resume_panic(std::move(exception));
     }
     return exception;
 }
