@@ -234,9 +234,13 @@ def _git_head() -> str:
                               capture_output=True, text=True, check=True).stdout.strip()
         dirty = subprocess.run(["git", "-C", str(HERE.parent), "status", "--porcelain", "src"],
                                capture_output=True, text=True).stdout.strip()
-        return head + (" (src/ has local changes)" if dirty else "")
+        return head + (" (working tree's src/ has uncommitted changes)" if dirty else "")
     except (OSError, subprocess.CalledProcessError):
         return "unknown"
+
+
+def _mtime(path: str) -> str:
+    return time.strftime("%Y-%m-%d %H:%M", time.localtime(os.path.getmtime(path)))
 
 
 def _selected() -> list[workloads.Workload]:
@@ -267,8 +271,9 @@ def main() -> int:
         module_where = kiv_rs.__file__
     except ImportError as e:
         module_where = f"not importable: {e}"
-    print(f"kiv_rs benchmark  |  {_git_head()}")
-    print(f"module: {module_where}")
+    print(f"kiv_rs benchmark; tree at {_git_head()}")
+    print(f"module: {module_where}"
+          f"{'' if module_where.startswith('not') else ' built ' + _mtime(module_where)}")
     print(f"python {platform.python_version()}, numpy {np.__version__}, {os.cpu_count()} CPUs"
           f"{', QUICK' if QUICK else ''}")
     print("time: median per call over repeats; memory: RSS high-water mark of the call "
