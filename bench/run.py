@@ -104,8 +104,6 @@ def child(impl: str, name: str, lib: str | None) -> None:
     b, p, u, s = w.arrays()
     fn, to_f32 = _make_callable(impl, w, lib)
     info: dict = {}
-    if impl == "numpy":
-        info["objects"] = None
 
     # Warm-up on a few rows: loads the library, starts the module's pool.
     k = min(w.n, 16)
