@@ -1,5 +1,9 @@
 #include "engine/engine.hpp"
 
+#include <cstddef>
+#include <memory>
+#include <vector>
+
 #include "engine/bucket_objects.hpp"
 #include "engine/filter_by_score.hpp"
 #include "engine/group_detections.hpp"
@@ -8,31 +12,92 @@
 #include "engine/sum_buckets.hpp"
 
 namespace kiv {
+namespace {
+
+// Everything a call builds besides its result. One set per thread is reused
+// from call to call, so small calls allocate nothing once warm.
+struct CallStorage {
+    FilteredRows filtered;
+    GroupList groups;
+    GroupingWork grouping;
+    ScaleTable table;
+    std::vector<std::size_t> slot_of;
+    ScaleSums sums;
+    std::vector<float> object_scores;
+};
+
+// Buffers up to this size stay for the next call; larger ones, left by a
+// large call, are given back when it ends, so memory between calls is small.
+constexpr std::size_t kKeptBytes = std::size_t{64} << 10;
+
+template <typename... T>
+void release_large(std::vector<T>&... buffers) {
+    ((buffers.capacity() * sizeof(T) > kKeptBytes ? std::vector<T>().swap(buffers) : void()), ...);
+}
+
+// Lends the calling thread's storage to one call and trims it afterwards, on
+// every way out. A nested call on the same thread, which the module never
+// makes, would get fresh storage instead of clobbering the outer one.
+class BorrowedStorage {
+public:
+    BorrowedStorage() {
+        if (!in_use_) {
+            in_use_ = true;
+            storage_ = &shared_;
+        } else {
+            own_ = std::make_unique<CallStorage>();
+            storage_ = own_.get();
+        }
+    }
+    ~BorrowedStorage() {
+        if (own_) return;
+        CallStorage& s = shared_;
+        release_large(s.filtered.kept, s.filtered.boxes, s.filtered.uncertainty, s.filtered.scales,
+                      s.groups.first, s.groups.last, s.groups.next, s.grouping.boxes,
+                      s.grouping.areas, s.grouping.placeable, s.table.distinct, s.slot_of,
+                      s.sums.begin, s.sums.sums, s.sums.opened_by, s.sums.position,
+                      s.object_scores);
+        s.grouping.grid.trim(kKeptBytes);
+        in_use_ = false;
+    }
+    BorrowedStorage(const BorrowedStorage&) = delete;
+    BorrowedStorage& operator=(const BorrowedStorage&) = delete;
+
+    CallStorage& operator*() const { return *storage_; }
+
+private:
+    static thread_local CallStorage shared_;
+    static thread_local bool in_use_;
+    std::unique_ptr<CallStorage> own_;
+    CallStorage* storage_;
+};
+
+thread_local CallStorage BorrowedStorage::shared_;
+thread_local bool BorrowedStorage::in_use_ = false;
+
+}  // namespace
 
 float score_image(const Thresholds& thresholds, const View2<float>& bounding_boxes,
                   const View2<float>& class_probabilities, const View1<float>& uncertainty_scores,
                   const View1<std::int64_t>& scales) {
+    const BorrowedStorage borrowed;
+    CallStorage& s = *borrowed;
+
     // The caller's arrays cannot change during the call, so stages read them
     // in place; only the rows the filter keeps are copied.
-    FilteredRows filtered;
     const EffectiveArrays effective =
         filter_by_score(thresholds.score_threshold, bounding_boxes, class_probabilities,
-                        uncertainty_scores, scales, filtered);
+                        uncertainty_scores, scales, s.filtered);
 
-    GroupList groups;
-    group_detections(effective.boxes, thresholds.iou_threshold, groups);
+    group_detections(effective.boxes, thresholds.iou_threshold, s.groups, s.grouping);
 
     check_lengths(effective.scales, effective.uncertainty);
-    ScaleTable table;
-    build_scale_table(effective.scales, table);
-    std::vector<std::size_t> slot_of;
-    bucket_objects(groups, effective.scales, effective.uncertainty, table, slot_of);
+    build_scale_table(effective.scales, s.table);
+    bucket_objects(s.groups, effective.scales, effective.uncertainty, s.table, s.slot_of);
 
-    ScaleSums sums;
-    sum_buckets(groups, slot_of, effective.uncertainty, table.size(), sums);
-    std::vector<float> object_scores;
-    max_per_object(sums, table.size(), object_scores);
-    return image_score(object_scores);
+    sum_buckets(s.groups, s.slot_of, effective.uncertainty, s.table.size(), s.sums);
+    max_per_object(s.sums, s.table.size(), s.object_scores);
+    return image_score(s.object_scores);
 }
 
 }  // namespace kiv

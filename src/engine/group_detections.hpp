@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "engine/array_view.hpp"
+#include "engine/overlap_grid.hpp"
+#include "engine/pairwise_distance.hpp"
 
 namespace kiv {
 
@@ -39,9 +41,23 @@ struct GroupList {
     }
 };
 
+// What grouping needs besides its result, kept between calls to spare
+// allocations.
+struct GroupingWork {
+    std::vector<Box> boxes;
+    std::vector<double> areas;
+    std::vector<std::uint8_t> placeable;
+    OverlapGrid grid;
+};
+
 // Walks the effective boxes in order; each detection joins the first object
 // (in creation order) holding a member whose similarity with it is at least
-// `iou_threshold`, or else starts a new object.
+// `iou_threshold`, or else starts a new object. Fails when there are boxes
+// without four columns, or more than the pairwise limits allow.
+void group_detections(const View2<float>& boxes, float iou_threshold, GroupList& groups,
+                      GroupingWork& work);
+
+// The same with working storage of its own.
 void group_detections(const View2<float>& boxes, float iou_threshold, GroupList& groups);
 
 }  // namespace kiv

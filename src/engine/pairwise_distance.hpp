@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstddef>
-#include <vector>
 
 namespace kiv {
 
@@ -24,10 +23,14 @@ inline double box_area(const Box& box) {
     return static_cast<double>(area);
 }
 
-// Distance between box a (the row) and box b (the column). Every comparison is
+// Distance between box a (the first operand) and box b. Every comparison is
 // false when a NaN takes part, which decides what NaN coordinates yield; the
 // order of the double operations is part of the result.
-inline double box_distance(const Box& a, double area_a, const Box& b, double area_b) {
+//
+// Two consequences that grouping relies on: boxes strictly apart on an axis
+// (which includes every inverted box) are at distance exactly 1.0; and with
+// a NaN area on either side the result is 1.0 or NaN.
+inline double pairwise_distance(const Box& a, double area_a, const Box& b, double area_b) {
     const float left = a.c0 > b.c0 ? a.c0 : b.c0;
     const float right = a.c2 < b.c2 ? a.c2 : b.c2;
     if (left > right) return 1.0;
@@ -54,13 +57,11 @@ inline float similarity(double distance) {
     return 1.0f - narrowed;
 }
 
-// Fails unless a matrix of n by n doubles can be described and allocated:
-// first the element count, then the byte count, against the signed word.
+// Fails unless the n-by-n matrix of doubles of all pairwise distances could
+// be described and allocated: first the element count, then the byte count,
+// against the signed machine word. Grouping never builds that matrix, but
+// the limits stay those of the design that did, so callers see the same
+// failures; they also keep every detection index within 32 bits.
 void check_pairwise_size(std::size_t n);
-
-// The n-by-n distance matrix of `boxes` with itself, row-major, rows filled
-// on the worker pool; n has passed check_pairwise_size.
-std::vector<double> pairwise_distance(const std::vector<Box>& boxes,
-                                      const std::vector<double>& areas);
 
 }  // namespace kiv

@@ -16,7 +16,7 @@ namespace kiv {
 namespace {
 
 float pair_similarity(const Box& a, const Box& b) {
-    return similarity(box_distance(a, box_area(a), b, box_area(b)));
+    return similarity(pairwise_distance(a, box_area(a), b, box_area(b)));
 }
 
 View2<float> view_of(const std::vector<Box>& boxes) {
@@ -51,10 +51,10 @@ std::string failure_of(auto&& call) {
     return "no failure";
 }
 
-TEST(BoxDistance, HalfOverlapIsTwoThirdsApart) {
+TEST(PairwiseDistance, HalfOverlapIsTwoThirdsApart) {
     const Box a{0, 0, 10, 10};
     const Box b{5, 0, 15, 10};
-    EXPECT_EQ(box_distance(a, box_area(a), b, box_area(b)), 0.6666666666666667);
+    EXPECT_EQ(pairwise_distance(a, box_area(a), b, box_area(b)), 0.6666666666666667);
     EXPECT_EQ(pair_similarity(a, b), 0.3333333134651184f);
 }
 
@@ -90,7 +90,7 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(info.param.name);
     });
 
-TEST(BoxDistance, NaNCoordinateNeverMakesAPositiveSimilarity) {
+TEST(PairwiseDistance, NaNCoordinateNeverMakesAPositiveSimilarity) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const Box others[] = {{0, 0, 10, 10}, {-5, -5, 5, 5}, {20, 20, 30, 30}, {0, 0, 0, 0}};
     for (int coordinate = 0; coordinate < 4; ++coordinate) {

@@ -1,0 +1,377 @@
+#include "engine/overlap_grid.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+
+namespace kiv {
+namespace {
+
+// Cell indices are clamped here, far inside int64, so that index arithmetic
+// on a query range cannot overflow; clamping keeps the cell function
+// monotone.
+constexpr double kCellLimit = 1152921504606846976.0;  // 2^60
+
+std::int64_t cell_of(double coordinate, double inverse_size) {
+    double cell = std::floor(coordinate * inverse_size);
+    if (!(cell >= -kCellLimit)) cell = -kCellLimit;
+    if (cell > kCellLimit) cell = kCellLimit;
+    return static_cast<std::int64_t>(cell);
+}
+
+bool is_finite(const Box& box) {
+    return std::isfinite(box.c0) && std::isfinite(box.c1) && std::isfinite(box.c2) &&
+           std::isfinite(box.c3);
+}
+
+// Median of the values (reordered in place), or 1 when there is none or it
+// is not finite.
+double typical(std::vector<float>& values) {
+    if (values.empty()) return 1.0;
+    auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+    std::nth_element(values.begin(), middle, values.end());
+    return std::isfinite(*middle) ? static_cast<double>(*middle) : 1.0;
+}
+
+// Lowest and highest value a member's low corner can take along one axis
+// and still overlap the query [low, high] by the share a match needs, for
+// members at most `widest` across; the double arithmetic is pushed outward
+// by more than its rounding can reach.
+double lowest_corner(float low, float widest, double share) {
+    const double reach = (1.0 + 1e-6 - share) * static_cast<double>(widest);
+    return (low - reach) - (std::fabs(low) + reach) * 0x1p-50;
+}
+
+double highest_corner(float low, float high, double share) {
+    const float extent = high - low;
+    const double kept = share * static_cast<double>(extent);
+    return (high - kept) + (std::fabs(high) + kept) * 0x1p-50;
+}
+
+template <typename T>
+void release_if_large(std::vector<T>& buffer, std::size_t keep_bytes) {
+    if (buffer.capacity() * sizeof(T) > keep_bytes) std::vector<T>().swap(buffer);
+}
+
+}  // namespace
+
+void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_t* placeable,
+                        std::size_t n, float threshold) {
+    boxes_ = boxes;
+    areas_ = areas;
+    threshold_ = threshold;
+    // A match needs an intersection of at least (threshold - 2^-22) times
+    // (1 - 2^-50) times the larger area: the slack covers the roundings of
+    // the ratio, of the union and of the narrowing to single precision. It
+    // follows that the overlap along each axis is at least that share, less
+    // 3 * 2^-24 of it for the single-precision differences and product, of
+    // either box's extent along that axis. The factor used here is smaller
+    // still, so no bound built on it rules out a true match; at or below
+    // 1e-6 it rules out nothing.
+    share_ = (static_cast<double>(threshold) - 1e-6) * (1.0 - 1e-6);
+    overlap_share_ = std::max(share_, 0.0);
+
+    // Levels double in size from the median box; the median keeps a typical
+    // box on a level whose boxes are of its size.
+    float widest = 0.0f, tallest = 0.0f;
+    std::size_t placeable_count = 0;
+    sizes_.clear();
+    for (std::size_t k = 0; k < n; ++k) {
+        if (!placeable[k]) continue;
+        ++placeable_count;
+        const float width = boxes[k].c2 - boxes[k].c0;
+        if (!is_finite(boxes[k]) || !std::isfinite(width)) continue;
+        sizes_.push_back(width);
+        widest = std::max(widest, width);
+    }
+    const double width = typical(sizes_);
+    sizes_.clear();
+    for (std::size_t k = 0; k < n; ++k) {
+        const float height = boxes[k].c3 - boxes[k].c1;
+        if (!placeable[k] || !is_finite(boxes[k]) || !std::isfinite(height)) continue;
+        sizes_.push_back(height);
+        tallest = std::max(tallest, height);
+    }
+    const double height = typical(sizes_);
+
+    levels_ = 1;
+    while (levels_ < kMaxLevels &&
+           (std::ldexp(width, levels_ - 1) < widest || std::ldexp(height, levels_ - 1) < tallest)) {
+        ++levels_;
+    }
+    // Cells as wide as the range a query visits, for members of the level's
+    // largest size (never finer than 1/1024 of it).
+    const double cell_share = std::max(1.0 + 1e-6 - overlap_share_, 1.0 / 1024);
+    for (int level = 0; level < levels_; ++level) {
+        const double width_cap = std::ldexp(width, level);
+        const double height_cap = std::ldexp(height, level);
+        level_[level] = Level{width_cap,
+                              height_cap,
+                              1.0 / (cell_share * width_cap),
+                              1.0 / (cell_share * height_cap),
+                              0.0f,
+                              0.0f,
+                              INFINITY,
+                              INFINITY,
+                              kNone,
+                              INFINITY,
+                              -INFINITY,
+                              0,
+                              kNone};
+    }
+
+    // At most one cell per member, and the table stays at most half full.
+    const std::size_t slot_count = std::bit_ceil(std::max<std::size_t>(16, 2 * placeable_count));
+    slots_.assign(slot_count, Slot{0, 0, 0, kNone, kNone});
+    runs_.clear();
+    next_in_run_.resize(n);
+    next_in_level_.resize(n);
+    object_of_.resize(n);
+    wide_first_run_ = kNone;
+    wide_last_run_ = kNone;
+    // Where a cell lands in the table varies from run to run, so no fixed set
+    // of boxes crowds one stretch of it; nothing else depends on the seed.
+    hash_seed_ = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(slots_.data())) *
+                 0x9E3779B97F4A7C15ull;
+}
+
+std::int64_t OverlapGrid::cell_x(int level, double x) const {
+    return cell_of(x, level_[level].inverse_cell_width);
+}
+
+std::int64_t OverlapGrid::cell_y(int level, double y) const {
+    return cell_of(y, level_[level].inverse_cell_height);
+}
+
+OverlapGrid::Place OverlapGrid::place_of(const Box& box) const {
+    const float width = box.c2 - box.c0;
+    const float height = box.c3 - box.c1;
+    if (!is_finite(box) || !std::isfinite(width) || !std::isfinite(height)) {
+        return Place{0, 0, -1};
+    }
+    const double relative = std::max(width / level_[0].width_cap, height / level_[0].height_cap);
+    int level = relative > 1.0 ? std::min(std::ilogb(relative), levels_ - 1) : 0;
+    for (; level < levels_; ++level) {
+        if (width <= level_[level].width_cap && height <= level_[level].height_cap) {
+            return Place{cell_x(level, box.c0), cell_y(level, box.c1), level};
+        }
+    }
+    return Place{0, 0, -1};
+}
+
+std::size_t OverlapGrid::slot_index(int level, std::int64_t x, std::int64_t y) const {
+    std::uint64_t h = hash_seed_ ^ static_cast<std::uint64_t>(level);
+    h ^= static_cast<std::uint64_t>(x) * 0xC2B2AE3D27D4EB4Full;
+    h = (h ^ (h >> 31)) * 0x165667B19E3779F9ull;
+    h ^= static_cast<std::uint64_t>(y) * 0x9E3779B97F4A7C15ull;
+    h = (h ^ (h >> 29)) * 0xBF58476D1CE4E5B9ull;
+    h ^= h >> 32;
+    return static_cast<std::size_t>(h) & (slots_.size() - 1);
+}
+
+const OverlapGrid::Slot* OverlapGrid::find(int level, std::int64_t x, std::int64_t y) const {
+    const std::uint32_t tag = static_cast<std::uint32_t>(level) + 1;
+    for (std::size_t k = slot_index(level, x, y);; k = (k + 1) & (slots_.size() - 1)) {
+        const Slot& slot = slots_[k];
+        if (slot.level_plus_one == 0) return nullptr;
+        if (slot.level_plus_one == tag && slot.x == x && slot.y == y) return &slot;
+    }
+}
+
+OverlapGrid::Slot& OverlapGrid::find_or_add(int level, std::int64_t x, std::int64_t y) {
+    const std::uint32_t tag = static_cast<std::uint32_t>(level) + 1;
+    for (std::size_t k = slot_index(level, x, y);; k = (k + 1) & (slots_.size() - 1)) {
+        Slot& slot = slots_[k];
+        if (slot.level_plus_one == 0) {
+            slot = Slot{x, y, tag, kNone, kNone};
+            return slot;
+        }
+        if (slot.level_plus_one == tag && slot.x == x && slot.y == y) return slot;
+    }
+}
+
+void OverlapGrid::add_to_cell(std::uint32_t& first_run, std::uint32_t& last_run, std::uint32_t m,
+                              std::uint32_t object) {
+    const Box& box = boxes_[m];
+    const auto new_run = [&](std::uint32_t next) {
+        runs_.push_back(Run{object, m, next, box.c0, box.c1, box.c2, box.c3, areas_[m]});
+        next_in_run_[m] = kNone;
+        return static_cast<std::uint32_t>(runs_.size() - 1);
+    };
+    // Objects are created in ascending order, so a new object's run usually
+    // goes last; only a member joining an older object walks the runs.
+    if (first_run == kNone) {
+        first_run = last_run = new_run(kNone);
+        return;
+    }
+    if (runs_[last_run].object < object) {
+        const std::uint32_t run = new_run(kNone);
+        runs_[last_run].next = run;
+        last_run = run;
+        return;
+    }
+    std::uint32_t before = kNone;
+    std::uint32_t run = first_run;
+    while (runs_[run].object < object) {
+        before = run;
+        run = runs_[run].next;
+    }
+    if (runs_[run].object != object) {
+        const std::uint32_t inserted = new_run(run);
+        if (before == kNone) {
+            first_run = inserted;
+        } else {
+            runs_[before].next = inserted;
+        }
+        return;
+    }
+    Run& joined = runs_[run];
+    next_in_run_[m] = joined.newest;
+    joined.newest = m;
+    joined.low_x = std::min(joined.low_x, box.c0);
+    joined.low_y = std::min(joined.low_y, box.c1);
+    joined.high_x = std::max(joined.high_x, box.c2);
+    joined.high_y = std::max(joined.high_y, box.c3);
+    joined.smallest_area = std::min(joined.smallest_area, areas_[m]);
+}
+
+void OverlapGrid::insert(std::uint32_t m, const Place& place, std::uint32_t object) {
+    object_of_[m] = object;
+    if (place.level < 0) {
+        add_to_cell(wide_first_run_, wide_last_run_, m, object);
+        return;
+    }
+    Slot& slot = find_or_add(place.level, place.x, place.y);
+    add_to_cell(slot.first_run, slot.last_run, m, object);
+    Level& level = level_[place.level];
+    const Box& box = boxes_[m];
+    next_in_level_[m] = level.newest;
+    level.newest = m;
+    ++level.size;
+    level.widest = std::max(level.widest, box.c2 - box.c0);
+    level.tallest = std::max(level.tallest, box.c3 - box.c1);
+    level.narrowest = std::min(level.narrowest, box.c2 - box.c0);
+    level.shortest = std::min(level.shortest, box.c3 - box.c1);
+    level.lowest_object = std::min(level.lowest_object, object);
+    level.smallest_area = std::min(level.smallest_area, areas_[m]);
+    level.largest_area = std::max(level.largest_area, areas_[m]);
+}
+
+bool OverlapGrid::similar(std::uint32_t i, std::uint32_t m) const {
+    const double distance = pairwise_distance(boxes_[i], areas_[i], boxes_[m], areas_[m]);
+    return similarity(distance) >= threshold_;
+}
+
+// The intersection never exceeds the smaller area, and a match needs at
+// least share_ times the larger one; a NaN product rules nothing out.
+bool OverlapGrid::areas_may_match(double a, double b) const {
+    return !(a < share_ * b) && !(b < share_ * a);
+}
+
+bool OverlapGrid::run_may_match(const Run& run, const Box& query, double query_area) const {
+    // The run's enclosing box bounds every member's overlap with the query:
+    // each edge difference, its rounding and the rounded product can only
+    // grow when a member's edges are replaced by the enclosing ones. Apart
+    // from the enclosing box, every member is strictly apart.
+    const float left = query.c0 > run.low_x ? query.c0 : run.low_x;
+    const float right = query.c2 < run.high_x ? query.c2 : run.high_x;
+    const float top = query.c1 > run.low_y ? query.c1 : run.low_y;
+    const float bottom = query.c3 < run.high_y ? query.c3 : run.high_y;
+    if (left > right || top > bottom) return false;
+    const float height = bottom - top;
+    const float width = right - left;
+    const float most = height * width;
+    const double larger = std::max(query_area, run.smallest_area);
+    return !(static_cast<double>(most) < share_ * larger);
+}
+
+void OverlapGrid::search_runs(std::uint32_t run, std::uint32_t i, std::uint32_t& best) const {
+    // Runs ascend by object: once one is no better than `best`, none after is.
+    for (; run != kNone && runs_[run].object < best; run = runs_[run].next) {
+        if (!run_may_match(runs_[run], boxes_[i], areas_[i])) continue;
+        for (std::uint32_t m = runs_[run].newest; m != kNone; m = next_in_run_[m]) {
+            if (similar(i, m)) {
+                best = runs_[run].object;
+                return;
+            }
+        }
+    }
+}
+
+void OverlapGrid::search_members(const Level& level, std::uint32_t i, std::uint32_t& best) const {
+    for (std::uint32_t m = level.newest; m != kNone; m = next_in_level_[m]) {
+        if (object_of_[m] < best && areas_may_match(areas_[i], areas_[m]) && similar(i, m)) {
+            best = object_of_[m];
+        }
+    }
+}
+
+void OverlapGrid::search_level(int index, std::uint32_t i, bool bounded,
+                               std::uint32_t& best) const {
+    const Level& level = level_[index];
+    // Skipped when no member belongs to a better object, or every member is
+    // too small, or every one too large, to share enough area with the query.
+    const double area = areas_[i];
+    if (level.size == 0 || level.lowest_object >= best || level.largest_area < share_ * area ||
+        area < share_ * level.smallest_area) {
+        return;
+    }
+    if (!bounded) {
+        search_members(level, i, best);
+        return;
+    }
+    // The overlap along an axis is at most either extent and at least the
+    // share of both, so extents differ by at most that factor.
+    const Box& query = boxes_[i];
+    const double width = query.c2 - query.c0;
+    const double height = query.c3 - query.c1;
+    if (level.widest < overlap_share_ * width || overlap_share_ * level.narrowest > width ||
+        level.tallest < overlap_share_ * height || overlap_share_ * level.shortest > height) {
+        return;
+    }
+    const std::int64_t x0 = cell_x(index, lowest_corner(query.c0, level.widest, overlap_share_));
+    const std::int64_t x1 = cell_x(index, highest_corner(query.c0, query.c2, overlap_share_));
+    const std::int64_t y0 = cell_y(index, lowest_corner(query.c1, level.tallest, overlap_share_));
+    const std::int64_t y1 = cell_y(index, highest_corner(query.c1, query.c3, overlap_share_));
+    if (x1 < x0 || y1 < y0) return;
+    const double cells = static_cast<double>(x1 - x0 + 1) * static_cast<double>(y1 - y0 + 1);
+    if (cells > level.size) {
+        // A query much larger than this level's cells: fewer members than
+        // cells to look at, so look at each member of the level instead.
+        search_members(level, i, best);
+        return;
+    }
+    for (std::int64_t x = x0; x <= x1; ++x) {
+        for (std::int64_t y = y0; y <= y1; ++y) {
+            if (const Slot* slot = find(index, x, y)) search_runs(slot->first_run, i, best);
+        }
+    }
+}
+
+std::uint32_t OverlapGrid::first_match(std::uint32_t i, const Place& place) const {
+    std::uint32_t best = kNone;
+    // The corner ranges need finite edges and extents; any other query looks
+    // at every member.
+    const Box& query = boxes_[i];
+    const bool bounded = is_finite(query) && std::isfinite(query.c2 - query.c0) &&
+                         std::isfinite(query.c3 - query.c1);
+    // Members of the query's own size are the likeliest matches; searching
+    // their level first lets the other levels stop early.
+    if (place.level >= 0) search_level(place.level, i, bounded, best);
+    for (int level = 0; level < levels_; ++level) {
+        if (level != place.level) search_level(level, i, bounded, best);
+    }
+    search_runs(wide_first_run_, i, best);
+    return best;
+}
+
+void OverlapGrid::trim(std::size_t keep_bytes) {
+    release_if_large(slots_, keep_bytes);
+    release_if_large(runs_, keep_bytes);
+    release_if_large(next_in_run_, keep_bytes);
+    release_if_large(next_in_level_, keep_bytes);
+    release_if_large(object_of_, keep_bytes);
+    release_if_large(sizes_, keep_bytes);
+}
+
+}  // namespace kiv

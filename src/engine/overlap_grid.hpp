@@ -1,0 +1,129 @@
+// A spatial index over the members placed so far, so that grouping evaluates
+// only members that can be similar enough to the detection being placed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "engine/pairwise_distance.hpp"
+
+namespace kiv {
+
+// Members are indexed by the low corner (c0, c1) of their boxes, on levels by
+// size: level L holds boxes up to 2^L times a typical width and height.
+// Boxes that are unbounded or too large for every level sit on one extra
+// list that every query searches.
+//
+// A match needs the two boxes to overlap along each axis by a share of both
+// widths (see reset()). For a query box q and members of width at most W that
+// confines a member's c0 to [q.c0 - k W, q.c2 - s w_q], with s that share and
+// k = 1 + 1e-6 - s; likewise c1. The query visits the cells of that range,
+// computed with outward margins; since the cell function never decreases,
+// no member inside the range can sit in a cell outside the visited ones.
+// Cells are sized to the range, so a query visits a handful of them.
+//
+// Within a cell, members are kept in runs of one object each, runs in
+// ascending object order: a query stops at the first run whose object is no
+// better than the best match so far, and the first matching member of a run
+// settles that cell. Which member of an object matches never matters, only
+// the lowest object with a match does, so the order of trying is free.
+class OverlapGrid {
+public:
+    static constexpr std::uint32_t kNone = UINT32_MAX;
+
+    // Cell of a box's low corner and the level it belongs on.
+    struct Place {
+        std::int64_t x;
+        std::int64_t y;
+        int level;  // -1: the list of boxes that fit no level
+    };
+
+    // Sets up levels for `n` boxes; `placeable[k]` says whether box k can ever
+    // be similar to anything (only those are placed or queried). `threshold`
+    // is the similarity, above 0 and at most 1, that a match needs.
+    void reset(const Box* boxes, const double* areas, const std::uint8_t* placeable, std::size_t n,
+               float threshold);
+
+    Place place_of(const Box& box) const;
+
+    // The lowest object holding a member m with similarity(i, m) >= threshold
+    // among the members inserted so far, or kNone; `place` is box i's.
+    std::uint32_t first_match(std::uint32_t i, const Place& place) const;
+
+    // Records member m of `object`, at m's place.
+    void insert(std::uint32_t m, const Place& place, std::uint32_t object);
+
+    // Gives back every buffer larger than `keep_bytes`.
+    void trim(std::size_t keep_bytes);
+
+private:
+    static constexpr int kMaxLevels = 48;
+
+    // One object's members in one cell, newest first through next_in_run_,
+    // with the smallest box holding them all and their smallest area.
+    struct Run {
+        std::uint32_t object;
+        std::uint32_t newest;
+        std::uint32_t next;  // run of the next higher object in the cell, or kNone
+        float low_x, low_y, high_x, high_y;
+        double smallest_area;
+    };
+    // A cell of a level; an empty slot has level_plus_one 0.
+    struct Slot {
+        std::int64_t x;
+        std::int64_t y;
+        std::uint32_t level_plus_one;
+        std::uint32_t first_run;
+        std::uint32_t last_run;
+    };
+    struct Level {
+        double width_cap;  // boxes up to this width and height belong here
+        double height_cap;
+        double inverse_cell_width;
+        double inverse_cell_height;
+        float widest;  // extreme widths and heights among the level's members
+        float tallest;
+        float narrowest;
+        float shortest;
+        std::uint32_t lowest_object;
+        double smallest_area;
+        double largest_area;
+        std::uint32_t size;    // members placed on the level
+        std::uint32_t newest;  // chain of its members through next_in_level_
+    };
+
+    std::int64_t cell_x(int level, double x) const;
+    std::int64_t cell_y(int level, double y) const;
+    bool similar(std::uint32_t i, std::uint32_t m) const;
+    bool areas_may_match(double a, double b) const;
+    bool run_may_match(const Run& run, const Box& query, double query_area) const;
+    void search_runs(std::uint32_t run, std::uint32_t i, std::uint32_t& best) const;
+    void search_members(const Level& level, std::uint32_t i, std::uint32_t& best) const;
+    void search_level(int level, std::uint32_t i, bool bounded, std::uint32_t& best) const;
+    std::size_t slot_index(int level, std::int64_t x, std::int64_t y) const;
+    const Slot* find(int level, std::int64_t x, std::int64_t y) const;
+    Slot& find_or_add(int level, std::int64_t x, std::int64_t y);
+    void add_to_cell(std::uint32_t& first_run, std::uint32_t& last_run, std::uint32_t m,
+                     std::uint32_t object);
+
+    const Box* boxes_ = nullptr;
+    const double* areas_ = nullptr;
+    float threshold_ = 1.0f;
+    double share_ = 0.0;          // see reset()
+    double overlap_share_ = 0.0;  // share_, but not below 0
+    int levels_ = 0;
+    Level level_[kMaxLevels] = {};
+    std::uint64_t hash_seed_ = 0;
+
+    std::vector<Slot> slots_;  // open addressing, power-of-two size
+    std::vector<Run> runs_;
+    std::vector<std::uint32_t> next_in_run_;    // per detection
+    std::vector<std::uint32_t> next_in_level_;  // per detection
+    std::vector<std::uint32_t> object_of_;      // per detection, once inserted
+    std::uint32_t wide_first_run_ = kNone;
+    std::uint32_t wide_last_run_ = kNone;
+    std::vector<float> sizes_;  // scratch for the typical box size
+};
+
+}  // namespace kiv

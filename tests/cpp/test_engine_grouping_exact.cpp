@@ -1,0 +1,172 @@
+// Grouping never builds the pairwise matrix; these tests hold it to the
+// matrix-based rule on seeded random inputs, object for object.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/group_detections.hpp"
+#include "engine/pairwise_distance.hpp"
+
+namespace kiv {
+namespace {
+
+using Objects = std::vector<std::vector<std::uint32_t>>;
+
+// The rule as first written: the full similarity matrix, then for each
+// detection the objects in order and their members in order.
+Objects group_by_matrix(const std::vector<Box>& boxes, float threshold) {
+    const std::size_t n = boxes.size();
+    std::vector<float> similar(n * n);
+    for (std::size_t a = 0; a < n; ++a) {
+        for (std::size_t b = 0; b < n; ++b) {
+            similar[a * n + b] = similarity(
+                pairwise_distance(boxes[a], box_area(boxes[a]), boxes[b], box_area(boxes[b])));
+        }
+    }
+    Objects objects;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        bool placed = false;
+        for (auto& object : objects) {
+            for (const std::uint32_t m : object) {
+                if (similar[i * n + m] >= threshold) {
+                    object.push_back(i);
+                    placed = true;
+                    break;
+                }
+            }
+            if (placed) break;
+        }
+        if (!placed) objects.push_back({i});
+    }
+    return objects;
+}
+
+Objects group_fast(const std::vector<Box>& boxes, float threshold) {
+    GroupList groups;
+    group_detections(View2<float>{reinterpret_cast<const char*>(boxes.data()), boxes.size(), 4,
+                                  sizeof(Box), sizeof(float)},
+                     threshold, groups);
+    Objects objects;
+    for (std::size_t o = 0; o < groups.object_count(); ++o) {
+        objects.emplace_back();
+        for (std::uint32_t m = groups.first[o]; m != GroupList::kEnd; m = groups.next[m]) {
+            objects.back().push_back(m);
+        }
+    }
+    return objects;
+}
+
+// Detector-like output: boxes jittered around a few objects of very
+// different sizes, sometimes on whole numbers (ties, touching edges), with
+// a share of odd boxes mixed in.
+std::vector<Box> random_boxes(std::mt19937_64& rng, std::size_t n, double odd_share) {
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::normal_distribution<double> jitter(0.0, 1.0);
+    const std::size_t clusters = 1 + n / (1 + rng() % 40);
+    struct Cluster {
+        double x, y, w, h;
+    };
+    std::vector<Cluster> centres;
+    const double field = unit(rng) < 0.2 ? 1e5 : 1000.0;
+    for (std::size_t k = 0; k < clusters; ++k) {
+        centres.push_back({unit(rng) * field, unit(rng) * field, std::exp(unit(rng) * 6) + 0.5,
+                           std::exp(unit(rng) * 6) + 0.5});
+    }
+    const double spread = 0.02 + unit(rng) * 0.3;
+    const bool whole = unit(rng) < 0.3;
+    const float specials[] = {std::numeric_limits<float>::quiet_NaN(),
+                              std::numeric_limits<float>::infinity(),
+                              -std::numeric_limits<float>::infinity(),
+                              -0.0f,
+                              0.0f,
+                              1e-45f,
+                              3e38f,
+                              -3e38f};
+    std::vector<Box> boxes(n);
+    for (Box& box : boxes) {
+        const Cluster& c = centres[rng() % clusters];
+        const double x = c.x + jitter(rng) * c.w * spread;
+        const double y = c.y + jitter(rng) * c.h * spread;
+        const double w = c.w * (1 + jitter(rng) * spread);
+        const double h = c.h * (1 + jitter(rng) * spread);
+        double v[4] = {x - w / 2, y - h / 2, x + w / 2, y + h / 2};
+        for (double& value : v) value = whole ? std::round(value) : value;
+        box = Box{static_cast<float>(v[0]), static_cast<float>(v[1]), static_cast<float>(v[2]),
+                  static_cast<float>(v[3])};
+        if (unit(rng) < odd_share) {
+            switch (rng() % 5) {
+                case 0:  // an odd coordinate
+                    (&box.c0)[rng() % 4] = specials[rng() % std::size(specials)];
+                    break;
+                case 1:  // inverted on one or both axes
+                    std::swap(box.c0, box.c2);
+                    if (rng() % 2) std::swap(box.c1, box.c3);
+                    break;
+                case 2:  // flat
+                    box.c2 = box.c0;
+                    break;
+                case 3:  // tiny, its area underflowing
+                    box.c2 = box.c0 + 1e-30f * std::abs(box.c0);
+                    box.c3 = box.c1 + 1e-30f * std::abs(box.c1);
+                    break;
+                default:  // very large
+                    box = Box{-1e6f, -1e6f, 1e6f, static_cast<float>(unit(rng) * 1e6)};
+            }
+        }
+    }
+    return boxes;
+}
+
+const float kThresholds[] = {0.0f,       -0.0f, -0.5f, std::numeric_limits<float>::quiet_NaN(),
+                             1e-45f,     0.05f, 0.3f,  0.5f,
+                             0.7f,       0.9f,  0.99f, 1.0f,
+                             1.0000001f, 1.5f};
+
+struct Shape {
+    std::size_t n;
+    double odd_share;
+};
+
+class GroupingMatchesMatrix : public testing::TestWithParam<Shape> {};
+
+TEST_P(GroupingMatchesMatrix, ForEveryThreshold) {
+    const Shape shape = GetParam();
+    for (std::uint64_t seed = 0; seed < 12; ++seed) {
+        std::mt19937_64 rng(seed * 1000 + shape.n);
+        const std::vector<Box> boxes = random_boxes(rng, shape.n, shape.odd_share);
+        for (const float threshold : kThresholds) {
+            ASSERT_EQ(group_fast(boxes, threshold), group_by_matrix(boxes, threshold))
+                << "seed " << seed << ", threshold " << threshold;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Random, GroupingMatchesMatrix,
+                         testing::Values(Shape{2, 0.0}, Shape{40, 0.0}, Shape{49, 0.1},
+                                         Shape{200, 0.0}, Shape{200, 0.05}, Shape{200, 0.5},
+                                         Shape{700, 0.02}),
+                         [](const testing::TestParamInfo<Shape>& info) {
+                             return std::to_string(info.param.n) + "_odd" +
+                                    std::to_string(static_cast<int>(info.param.odd_share * 100));
+                         });
+
+TEST(GroupingMatchesMatrix, ChainsAndPilesOfOneBox) {
+    // A pile of identical boxes forms one object; a chain of boxes shifted
+    // a little at a time keeps joining the first object through its newest
+    // members.
+    std::vector<Box> pile(300, Box{5, 5, 25, 45});
+    std::vector<Box> chain;
+    for (int k = 0; k < 300; ++k) chain.push_back(Box{k * 0.5f, 0, k * 0.5f + 10, 10});
+    for (const float threshold : {0.2f, 0.5f, 0.95f, 1.0f}) {
+        EXPECT_EQ(group_fast(pile, threshold), group_by_matrix(pile, threshold));
+        EXPECT_EQ(group_fast(chain, threshold), group_by_matrix(chain, threshold));
+    }
+}
+
+}  // namespace
+}  // namespace kiv
