@@ -1,16 +1,75 @@
 #include "engine/filter_by_score.hpp"
 
 #include <algorithm>
+#include <cstdint>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "engine/messages.hpp"
 #include "runtime/failure.hpp"
 
 namespace kiv {
 
+namespace {
+
+// The running maximum over a packed row, four lanes at a time. Taking the
+// maximum involves no rounding, so only two things could depend on the order
+// of the comparisons, and both are settled separately: the sequential rule
+// fails as soon as any element is NaN (each one meets a comparison), and of
+// equal values it keeps the later one, which shows only for zeros of
+// opposite sign, so a zero maximum takes the sign of the row's last zero.
+float packed_row_max(const float* row, std::size_t length) {
+    std::size_t col = 0;
+    bool unordered = false;
+    float largest = row[0];
+#if defined(__SSE2__)
+    if (length >= 8) {
+        __m128 most = _mm_loadu_ps(row);
+        __m128 nan = _mm_cmpunord_ps(most, most);
+        for (col = 4; col + 4 <= length; col += 4) {
+            const __m128 x = _mm_loadu_ps(row + col);
+            most = _mm_max_ps(most, x);
+            nan = _mm_or_ps(nan, _mm_cmpunord_ps(x, x));
+        }
+        unordered = _mm_movemask_ps(nan) != 0;
+        alignas(16) float lanes[4];
+        _mm_store_ps(lanes, most);
+        largest = lanes[0];
+        for (const float lane : lanes) largest = lane > largest ? lane : largest;
+    }
+#endif
+    for (; col < length; ++col) {
+        const float x = row[col];
+        unordered |= x != x;
+        largest = x > largest ? x : largest;
+    }
+    if (unordered) fail(messages::kUnwrapNone, messages::row_max_nan_site());
+    if (largest == 0.0f) {
+        std::size_t last = length - 1;
+        while (row[last] != 0.0f) --last;
+        largest = row[last];
+    }
+    return largest;
+}
+
+}  // namespace
+
 float row_max(const View2<float>& class_probabilities, std::size_t row) {
     if (class_probabilities.cols == 0) fail(messages::kUnwrapNone, messages::row_max_empty_site());
+    const std::size_t length = class_probabilities.cols;
+    // A single element is never compared, so even a NaN stands.
+    if (length == 1) return class_probabilities(row, 0);
+    if (class_probabilities.col_stride == static_cast<std::ptrdiff_t>(sizeof(float)) &&
+        reinterpret_cast<std::uintptr_t>(class_probabilities.data) % alignof(float) == 0 &&
+        class_probabilities.row_stride % static_cast<std::ptrdiff_t>(alignof(float)) == 0) {
+        const char* start = class_probabilities.data +
+                            static_cast<std::ptrdiff_t>(row) * class_probabilities.row_stride;
+        return packed_row_max(reinterpret_cast<const float*>(start), length);
+    }
     float largest = class_probabilities(row, 0);
-    for (std::size_t col = 1; col < class_probabilities.cols; ++col) {
+    for (std::size_t col = 1; col < length; ++col) {
         const float x = class_probabilities(row, col);
         // `>=` takes the later of equal values, so (0.0, -0.0) yields -0.0.
         if (x >= largest) {

@@ -124,9 +124,8 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
     const std::size_t slot_count = std::bit_ceil(std::max<std::size_t>(16, 2 * placeable_count));
     slots_.assign(slot_count, Slot{0, 0, 0, kNone, kNone});
     runs_.clear();
-    next_in_run_.resize(n);
+    members_.resize(n);
     next_in_level_.resize(n);
-    object_of_.resize(n);
     wide_first_run_ = kNone;
     wide_last_run_ = kNone;
     // Where a cell lands in the table varies from run to run, so no fixed set
@@ -195,7 +194,7 @@ void OverlapGrid::add_to_cell(std::uint32_t& first_run, std::uint32_t& last_run,
     const Box& box = boxes_[m];
     const auto new_run = [&](std::uint32_t next) {
         runs_.push_back(Run{object, m, next, box.c0, box.c1, box.c2, box.c3, areas_[m]});
-        next_in_run_[m] = kNone;
+        members_[m].next_in_run = kNone;
         return static_cast<std::uint32_t>(runs_.size() - 1);
     };
     // Objects are created in ascending order, so a new object's run usually
@@ -226,7 +225,7 @@ void OverlapGrid::add_to_cell(std::uint32_t& first_run, std::uint32_t& last_run,
         return;
     }
     Run& joined = runs_[run];
-    next_in_run_[m] = joined.newest;
+    members_[m].next_in_run = joined.newest;
     joined.newest = m;
     joined.low_x = std::min(joined.low_x, box.c0);
     joined.low_y = std::min(joined.low_y, box.c1);
@@ -236,7 +235,7 @@ void OverlapGrid::add_to_cell(std::uint32_t& first_run, std::uint32_t& last_run,
 }
 
 void OverlapGrid::insert(std::uint32_t m, const Place& place, std::uint32_t object) {
-    object_of_[m] = object;
+    members_[m] = Member{boxes_[m], areas_[m], kNone, object};
     if (place.level < 0) {
         add_to_cell(wide_first_run_, wide_last_run_, m, object);
         return;
@@ -257,8 +256,8 @@ void OverlapGrid::insert(std::uint32_t m, const Place& place, std::uint32_t obje
     level.largest_area = std::max(level.largest_area, areas_[m]);
 }
 
-bool OverlapGrid::similar(std::uint32_t i, std::uint32_t m) const {
-    const double distance = pairwise_distance(boxes_[i], areas_[i], boxes_[m], areas_[m]);
+bool OverlapGrid::similar(std::uint32_t i, const Member& member) const {
+    const double distance = pairwise_distance(boxes_[i], areas_[i], member.box, member.area);
     return similarity(distance) >= threshold_;
 }
 
@@ -289,8 +288,8 @@ void OverlapGrid::search_runs(std::uint32_t run, std::uint32_t i, std::uint32_t&
     // Runs ascend by object: once one is no better than `best`, none after is.
     for (; run != kNone && runs_[run].object < best; run = runs_[run].next) {
         if (!run_may_match(runs_[run], boxes_[i], areas_[i])) continue;
-        for (std::uint32_t m = runs_[run].newest; m != kNone; m = next_in_run_[m]) {
-            if (similar(i, m)) {
+        for (std::uint32_t m = runs_[run].newest; m != kNone; m = members_[m].next_in_run) {
+            if (similar(i, members_[m])) {
                 best = runs_[run].object;
                 return;
             }
@@ -300,8 +299,10 @@ void OverlapGrid::search_runs(std::uint32_t run, std::uint32_t i, std::uint32_t&
 
 void OverlapGrid::search_members(const Level& level, std::uint32_t i, std::uint32_t& best) const {
     for (std::uint32_t m = level.newest; m != kNone; m = next_in_level_[m]) {
-        if (object_of_[m] < best && areas_may_match(areas_[i], areas_[m]) && similar(i, m)) {
-            best = object_of_[m];
+        const Member& member = members_[m];
+        if (member.object < best && areas_may_match(areas_[i], member.area) &&
+            similar(i, member)) {
+            best = member.object;
         }
     }
 }
@@ -368,9 +369,8 @@ std::uint32_t OverlapGrid::first_match(std::uint32_t i, const Place& place) cons
 void OverlapGrid::trim(std::size_t keep_bytes) {
     release_if_large(slots_, keep_bytes);
     release_if_large(runs_, keep_bytes);
-    release_if_large(next_in_run_, keep_bytes);
+    release_if_large(members_, keep_bytes);
     release_if_large(next_in_level_, keep_bytes);
-    release_if_large(object_of_, keep_bytes);
     release_if_large(sizes_, keep_bytes);
 }
 

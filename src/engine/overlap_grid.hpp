@@ -60,7 +60,15 @@ public:
 private:
     static constexpr int kMaxLevels = 48;
 
-    // One object's members in one cell, newest first through next_in_run_,
+    // What a query reads of a member, in one place: walking a run touches
+    // one record per member rather than three arrays.
+    struct Member {
+        Box box;
+        double area;
+        std::uint32_t next_in_run;  // older member of the same run, or kNone
+        std::uint32_t object;
+    };
+    // One object's members in one cell, newest first through next_in_run,
     // with the smallest box holding them all and their smallest area.
     struct Run {
         std::uint32_t object;
@@ -95,7 +103,7 @@ private:
 
     std::int64_t cell_x(int level, double x) const;
     std::int64_t cell_y(int level, double y) const;
-    bool similar(std::uint32_t i, std::uint32_t m) const;
+    bool similar(std::uint32_t i, const Member& member) const;
     bool areas_may_match(double a, double b) const;
     bool run_may_match(const Run& run, const Box& query, double query_area) const;
     void search_runs(std::uint32_t run, std::uint32_t i, std::uint32_t& best) const;
@@ -118,9 +126,8 @@ private:
 
     std::vector<Slot> slots_;  // open addressing, power-of-two size
     std::vector<Run> runs_;
-    std::vector<std::uint32_t> next_in_run_;    // per detection
+    std::vector<Member> members_;               // per detection, once inserted
     std::vector<std::uint32_t> next_in_level_;  // per detection
-    std::vector<std::uint32_t> object_of_;      // per detection, once inserted
     std::uint32_t wide_first_run_ = kNone;
     std::uint32_t wide_last_run_ = kNone;
     std::vector<float> sizes_;  // scratch for the typical box size
