@@ -13,10 +13,13 @@ namespace {
 constexpr double kCellLimit = 1152921504606846976.0;  // 2^60
 
 std::int64_t cell_of(double coordinate, double inverse_size) {
-    double cell = std::floor(coordinate * inverse_size);
-    if (!(cell >= -kCellLimit)) cell = -kCellLimit;
-    if (cell > kCellLimit) cell = kCellLimit;
-    return static_cast<std::int64_t>(cell);
+    double scaled = coordinate * inverse_size;
+    if (!(scaled >= -kCellLimit)) scaled = -kCellLimit;
+    if (scaled > kCellLimit) scaled = kCellLimit;
+    // Rounding down by hand: the conversion truncates towards zero, and
+    // std::floor would be a library call on the baseline instruction set.
+    const auto truncated = static_cast<std::int64_t>(scaled);
+    return static_cast<double>(truncated) > scaled ? truncated - 1 : truncated;
 }
 
 bool is_finite(const Box& box) {
@@ -107,6 +110,8 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
         const double height_cap = std::ldexp(height, level);
         level_[level] = Level{width_cap,
                               height_cap,
+                              1.0 / width_cap,
+                              1.0 / height_cap,
                               1.0 / (cell_share * width_cap),
                               1.0 / (cell_share * height_cap),
                               0.0f,
@@ -148,8 +153,12 @@ OverlapGrid::Place OverlapGrid::place_of(const Box& box) const {
     if (!is_finite(box) || !std::isfinite(width) || !std::isfinite(height)) {
         return Place{0, 0, -1};
     }
-    const double relative = std::max(width / level_[0].width_cap, height / level_[0].height_cap);
-    int level = relative > 1.0 ? std::min(std::ilogb(relative), levels_ - 1) : 0;
+    // Start from the level the binary exponent of the size suggests; the
+    // loop settles the exact level by comparing with the caps.
+    const double relative =
+        std::max(width * level_[0].inverse_width_cap, height * level_[0].inverse_height_cap);
+    const int exponent = static_cast<int>((std::bit_cast<std::uint64_t>(relative) >> 52) & 0x7ff);
+    int level = std::clamp(exponent - 1023, 0, levels_ - 1);
     for (; level < levels_; ++level) {
         if (width <= level_[level].width_cap && height <= level_[level].height_cap) {
             return Place{cell_x(level, box.c0), cell_y(level, box.c1), level};
@@ -193,7 +202,8 @@ void OverlapGrid::add_to_cell(std::uint32_t& first_run, std::uint32_t& last_run,
                               std::uint32_t object) {
     const Box& box = boxes_[m];
     const auto new_run = [&](std::uint32_t next) {
-        runs_.push_back(Run{object, m, next, box.c0, box.c1, box.c2, box.c3, areas_[m]});
+        runs_.push_back(Run{object, m, next, box.c0, box.c1, box.c2, box.c3, box.c2 - box.c0,
+                            box.c3 - box.c1, areas_[m]});
         members_[m].next_in_run = kNone;
         return static_cast<std::uint32_t>(runs_.size() - 1);
     };
@@ -231,6 +241,8 @@ void OverlapGrid::add_to_cell(std::uint32_t& first_run, std::uint32_t& last_run,
     joined.low_y = std::min(joined.low_y, box.c1);
     joined.high_x = std::max(joined.high_x, box.c2);
     joined.high_y = std::max(joined.high_y, box.c3);
+    joined.narrowest = std::min(joined.narrowest, box.c2 - box.c0);
+    joined.shortest = std::min(joined.shortest, box.c3 - box.c1);
     joined.smallest_area = std::min(joined.smallest_area, areas_[m]);
 }
 
@@ -281,7 +293,36 @@ bool OverlapGrid::run_may_match(const Run& run, const Box& query, double query_a
     const float width = right - left;
     const float most = height * width;
     const double larger = std::max(query_area, run.smallest_area);
-    return !(static_cast<double>(most) < share_ * larger);
+    if (static_cast<double>(most) < share_ * larger) return false;
+    // Along each axis the overlap must reach the share of both extents.
+    const float query_width = query.c2 - query.c0;
+    const float query_height = query.c3 - query.c1;
+    return !(width < overlap_share_ * std::max(query_width, run.narrowest)) &&
+           !(height < overlap_share_ * std::max(query_height, run.shortest));
+}
+
+bool OverlapGrid::member_may_match(const Member& member, const Box& query,
+                                   double query_area) const {
+    // The bounds of run_may_match for a single box, without branches: most
+    // candidates fail here, far cheaper than the similarity itself. A
+    // negative overlap fails the axis tests, as the share is never negative.
+    const Box& box = member.box;
+    const float left = query.c0 > box.c0 ? query.c0 : box.c0;
+    const float right = query.c2 < box.c2 ? query.c2 : box.c2;
+    const float top = query.c1 > box.c1 ? query.c1 : box.c1;
+    const float bottom = query.c3 < box.c3 ? query.c3 : box.c3;
+    const float height = bottom - top;
+    const float width = right - left;
+    const float most = height * width;
+    const double larger = query_area > member.area ? query_area : member.area;
+    const float query_width = query.c2 - query.c0;
+    const float query_height = query.c3 - query.c1;
+    const float box_width = box.c2 - box.c0;
+    const float box_height = box.c3 - box.c1;
+    const float wider = query_width > box_width ? query_width : box_width;
+    const float taller = query_height > box_height ? query_height : box_height;
+    return !(width < overlap_share_ * wider) & !(height < overlap_share_ * taller) &
+           !(static_cast<double>(most) < share_ * larger);
 }
 
 void OverlapGrid::search_runs(std::uint32_t run, std::uint32_t i, std::uint32_t& best) const {
@@ -289,7 +330,9 @@ void OverlapGrid::search_runs(std::uint32_t run, std::uint32_t i, std::uint32_t&
     for (; run != kNone && runs_[run].object < best; run = runs_[run].next) {
         if (!run_may_match(runs_[run], boxes_[i], areas_[i])) continue;
         for (std::uint32_t m = runs_[run].newest; m != kNone; m = members_[m].next_in_run) {
-            if (similar(i, members_[m])) {
+            const Member& member = members_[m];
+            if (!member_may_match(member, boxes_[i], areas_[i])) continue;
+            if (similar(i, member)) {
                 best = runs_[run].object;
                 return;
             }
@@ -300,8 +343,7 @@ void OverlapGrid::search_runs(std::uint32_t run, std::uint32_t i, std::uint32_t&
 void OverlapGrid::search_members(const Level& level, std::uint32_t i, std::uint32_t& best) const {
     for (std::uint32_t m = level.newest; m != kNone; m = next_in_level_[m]) {
         const Member& member = members_[m];
-        if (member.object < best && areas_may_match(areas_[i], member.area) &&
-            similar(i, member)) {
+        if (member.object < best && areas_may_match(areas_[i], member.area) && similar(i, member)) {
             best = member.object;
         }
     }

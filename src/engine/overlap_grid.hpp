@@ -75,6 +75,7 @@ private:
         std::uint32_t newest;
         std::uint32_t next;  // run of the next higher object in the cell, or kNone
         float low_x, low_y, high_x, high_y;
+        float narrowest, shortest;
         double smallest_area;
     };
     // A cell of a level; an empty slot has level_plus_one 0.
@@ -88,6 +89,8 @@ private:
     struct Level {
         double width_cap;  // boxes up to this width and height belong here
         double height_cap;
+        double inverse_width_cap;
+        double inverse_height_cap;
         double inverse_cell_width;
         double inverse_cell_height;
         float widest;  // extreme widths and heights among the level's members
@@ -106,6 +109,7 @@ private:
     bool similar(std::uint32_t i, const Member& member) const;
     bool areas_may_match(double a, double b) const;
     bool run_may_match(const Run& run, const Box& query, double query_area) const;
+    bool member_may_match(const Member& member, const Box& query, double query_area) const;
     void search_runs(std::uint32_t run, std::uint32_t i, std::uint32_t& best) const;
     void search_members(const Level& level, std::uint32_t i, std::uint32_t& best) const;
     void search_level(int level, std::uint32_t i, bool bounded, std::uint32_t& best) const;
