@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 #include "engine/bucket_objects.hpp"
@@ -26,13 +27,36 @@ struct CallStorage {
     std::vector<float> object_scores;
 };
 
-// Buffers up to this size stay for the next call; larger ones, left by a
-// large call, are given back when it ends, so memory between calls is small.
+// Storage stays for the next call as long as it totals at most
+// kKeptTotalBytes, so that a run of calls of similar size neither allocates
+// nor faults in fresh pages each time. A call that grew it beyond that gives
+// back every buffer over kKeptBytes when it ends, so what stays between
+// calls is bounded whatever the size of the largest call.
+constexpr std::size_t kKeptTotalBytes = std::size_t{4} << 20;
 constexpr std::size_t kKeptBytes = std::size_t{64} << 10;
 
-template <typename... T>
-void release_large(std::vector<T>&... buffers) {
-    ((buffers.capacity() * sizeof(T) > kKeptBytes ? std::vector<T>().swap(buffers) : void()), ...);
+template <typename Visit>
+void for_each_buffer(CallStorage& s, Visit&& visit) {
+    const auto each = [&](auto&... buffers) { (visit(buffers), ...); };
+    each(s.filtered.kept, s.filtered.boxes, s.filtered.uncertainty, s.filtered.scales,
+         s.groups.first, s.groups.last, s.groups.next, s.grouping.boxes, s.grouping.areas,
+         s.grouping.placeable, s.table.distinct, s.slot_of, s.sums.begin, s.sums.sums,
+         s.sums.opened_by, s.sums.position, s.object_scores);
+    s.grouping.grid.for_each_buffer(visit);
+}
+
+template <typename T>
+std::size_t bytes_of(const std::vector<T>& buffer) {
+    return buffer.capacity() * sizeof(T);
+}
+
+void trim(CallStorage& s) {
+    std::size_t total = 0;
+    for_each_buffer(s, [&](const auto& buffer) { total += bytes_of(buffer); });
+    if (total <= kKeptTotalBytes) return;
+    for_each_buffer(s, [](auto& buffer) {
+        if (bytes_of(buffer) > kKeptBytes) std::remove_reference_t<decltype(buffer)>().swap(buffer);
+    });
 }
 
 // Lends the calling thread's storage to one call and trims it afterwards, on
@@ -51,13 +75,7 @@ public:
     }
     ~BorrowedStorage() {
         if (own_) return;
-        CallStorage& s = shared_;
-        release_large(s.filtered.kept, s.filtered.boxes, s.filtered.uncertainty, s.filtered.scales,
-                      s.groups.first, s.groups.last, s.groups.next, s.grouping.boxes,
-                      s.grouping.areas, s.grouping.placeable, s.table.distinct, s.slot_of,
-                      s.sums.begin, s.sums.sums, s.sums.opened_by, s.sums.position,
-                      s.object_scores);
-        s.grouping.grid.trim(kKeptBytes);
+        trim(shared_);
         in_use_ = false;
     }
     BorrowedStorage(const BorrowedStorage&) = delete;

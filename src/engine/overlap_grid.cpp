@@ -51,11 +51,6 @@ double highest_corner(float low, float high, double share) {
     return (high - kept) + (std::fabs(high) + kept) * 0x1p-50;
 }
 
-template <typename T>
-void release_if_large(std::vector<T>& buffer, std::size_t keep_bytes) {
-    if (buffer.capacity() * sizeof(T) > keep_bytes) std::vector<T>().swap(buffer);
-}
-
 }  // namespace
 
 void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_t* placeable,
@@ -129,8 +124,10 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
     const std::size_t slot_count = std::bit_ceil(std::max<std::size_t>(16, 2 * placeable_count));
     slots_.assign(slot_count, Slot{0, 0, 0, kNone, kNone});
     runs_.clear();
-    members_.resize(n);
+    segments_.clear();
+    stored_.clear();
     next_in_level_.resize(n);
+    object_of_.resize(n);
     wide_first_run_ = kNone;
     wide_last_run_ = kNone;
     // Where a cell lands in the table varies from run to run, so no fixed set
@@ -198,13 +195,21 @@ OverlapGrid::Slot& OverlapGrid::find_or_add(int level, std::int64_t x, std::int6
     }
 }
 
+std::uint32_t OverlapGrid::new_segment(std::uint32_t capacity, std::uint32_t older) {
+    segments_.push_back(Segment{static_cast<std::uint32_t>(stored_.size()), 0, capacity, older});
+    stored_.resize(stored_.size() + capacity);
+    return static_cast<std::uint32_t>(segments_.size() - 1);
+}
+
 void OverlapGrid::add_to_cell(std::uint32_t& first_run, std::uint32_t& last_run, std::uint32_t m,
                               std::uint32_t object) {
     const Box& box = boxes_[m];
     const auto new_run = [&](std::uint32_t next) {
-        runs_.push_back(Run{object, m, next, box.c0, box.c1, box.c2, box.c3, box.c2 - box.c0,
+        const std::uint32_t segment = new_segment(2, kNone);
+        stored_[segments_[segment].start] = Member{box, areas_[m]};
+        segments_[segment].count = 1;
+        runs_.push_back(Run{object, segment, next, box.c0, box.c1, box.c2, box.c3, box.c2 - box.c0,
                             box.c3 - box.c1, areas_[m]});
-        members_[m].next_in_run = kNone;
         return static_cast<std::uint32_t>(runs_.size() - 1);
     };
     // Objects are created in ascending order, so a new object's run usually
@@ -234,9 +239,14 @@ void OverlapGrid::add_to_cell(std::uint32_t& first_run, std::uint32_t& last_run,
         }
         return;
     }
+    std::uint32_t segment = runs_[run].newest;
+    if (segments_[segment].count == segments_[segment].capacity) {
+        const std::uint32_t capacity = std::min<std::uint32_t>(2 * segments_[segment].capacity, 64);
+        segment = new_segment(capacity, segment);
+        runs_[run].newest = segment;
+    }
+    stored_[segments_[segment].start + segments_[segment].count++] = Member{box, areas_[m]};
     Run& joined = runs_[run];
-    members_[m].next_in_run = joined.newest;
-    joined.newest = m;
     joined.low_x = std::min(joined.low_x, box.c0);
     joined.low_y = std::min(joined.low_y, box.c1);
     joined.high_x = std::max(joined.high_x, box.c2);
@@ -247,7 +257,7 @@ void OverlapGrid::add_to_cell(std::uint32_t& first_run, std::uint32_t& last_run,
 }
 
 void OverlapGrid::insert(std::uint32_t m, const Place& place, std::uint32_t object) {
-    members_[m] = Member{boxes_[m], areas_[m], kNone, object};
+    object_of_[m] = object;
     if (place.level < 0) {
         add_to_cell(wide_first_run_, wide_last_run_, m, object);
         return;
@@ -329,12 +339,15 @@ void OverlapGrid::search_runs(std::uint32_t run, std::uint32_t i, std::uint32_t&
     // Runs ascend by object: once one is no better than `best`, none after is.
     for (; run != kNone && runs_[run].object < best; run = runs_[run].next) {
         if (!run_may_match(runs_[run], boxes_[i], areas_[i])) continue;
-        for (std::uint32_t m = runs_[run].newest; m != kNone; m = members_[m].next_in_run) {
-            const Member& member = members_[m];
-            if (!member_may_match(member, boxes_[i], areas_[i])) continue;
-            if (similar(i, member)) {
-                best = runs_[run].object;
-                return;
+        for (std::uint32_t segment = runs_[run].newest; segment != kNone;
+             segment = segments_[segment].older) {
+            const Member* member = stored_.data() + segments_[segment].start;
+            const Member* const end = member + segments_[segment].count;
+            for (; member != end; ++member) {
+                if (member_may_match(*member, boxes_[i], areas_[i]) && similar(i, *member)) {
+                    best = runs_[run].object;
+                    return;
+                }
             }
         }
     }
@@ -342,9 +355,9 @@ void OverlapGrid::search_runs(std::uint32_t run, std::uint32_t i, std::uint32_t&
 
 void OverlapGrid::search_members(const Level& level, std::uint32_t i, std::uint32_t& best) const {
     for (std::uint32_t m = level.newest; m != kNone; m = next_in_level_[m]) {
-        const Member& member = members_[m];
-        if (member.object < best && areas_may_match(areas_[i], member.area) && similar(i, member)) {
-            best = member.object;
+        if (object_of_[m] < best && areas_may_match(areas_[i], areas_[m]) &&
+            similar(i, Member{boxes_[m], areas_[m]})) {
+            best = object_of_[m];
         }
     }
 }
@@ -406,14 +419,6 @@ std::uint32_t OverlapGrid::first_match(std::uint32_t i, const Place& place) cons
     }
     search_runs(wide_first_run_, i, best);
     return best;
-}
-
-void OverlapGrid::trim(std::size_t keep_bytes) {
-    release_if_large(slots_, keep_bytes);
-    release_if_large(runs_, keep_bytes);
-    release_if_large(members_, keep_bytes);
-    release_if_large(next_in_level_, keep_bytes);
-    release_if_large(sizes_, keep_bytes);
 }
 
 }  // namespace kiv

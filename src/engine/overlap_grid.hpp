@@ -54,26 +54,41 @@ public:
     // Records member m of `object`, at m's place.
     void insert(std::uint32_t m, const Place& place, std::uint32_t object);
 
-    // Gives back every buffer larger than `keep_bytes`.
-    void trim(std::size_t keep_bytes);
+    // Calls visit(buffer) for each of its growable buffers, so that the
+    // owner can weigh and trim them between calls.
+    template <typename Visit>
+    void for_each_buffer(Visit&& visit) {
+        visit(slots_);
+        visit(runs_);
+        visit(segments_);
+        visit(stored_);
+        visit(next_in_level_);
+        visit(object_of_);
+        visit(sizes_);
+    }
 
 private:
     static constexpr int kMaxLevels = 48;
 
-    // What a query reads of a member, in one place: walking a run touches
-    // one record per member rather than three arrays.
+    // What a query reads of a member.
     struct Member {
         Box box;
         double area;
-        std::uint32_t next_in_run;  // older member of the same run, or kNone
-        std::uint32_t object;
     };
-    // One object's members in one cell, newest first through next_in_run,
-    // with the smallest box holding them all and their smallest area.
+    // A stretch of one run's members stored side by side, so that a query
+    // walking a run reads memory in order; a run's stretches double in size.
+    struct Segment {
+        std::uint32_t start;  // first member in stored_
+        std::uint32_t count;
+        std::uint32_t capacity;
+        std::uint32_t older;  // the run's previous segment, or kNone
+    };
+    // One object's members in one cell, with the smallest box holding them
+    // all and their smallest width, height and area.
     struct Run {
         std::uint32_t object;
-        std::uint32_t newest;
-        std::uint32_t next;  // run of the next higher object in the cell, or kNone
+        std::uint32_t newest;  // segment last added to
+        std::uint32_t next;    // run of the next higher object in the cell, or kNone
         float low_x, low_y, high_x, high_y;
         float narrowest, shortest;
         double smallest_area;
@@ -118,6 +133,7 @@ private:
     Slot& find_or_add(int level, std::int64_t x, std::int64_t y);
     void add_to_cell(std::uint32_t& first_run, std::uint32_t& last_run, std::uint32_t m,
                      std::uint32_t object);
+    std::uint32_t new_segment(std::uint32_t capacity, std::uint32_t older);
 
     const Box* boxes_ = nullptr;
     const double* areas_ = nullptr;
@@ -130,8 +146,10 @@ private:
 
     std::vector<Slot> slots_;  // open addressing, power-of-two size
     std::vector<Run> runs_;
-    std::vector<Member> members_;               // per detection, once inserted
+    std::vector<Segment> segments_;
+    std::vector<Member> stored_;                // members of every run, by segment
     std::vector<std::uint32_t> next_in_level_;  // per detection
+    std::vector<std::uint32_t> object_of_;      // per detection, once inserted
     std::uint32_t wide_first_run_ = kNone;
     std::uint32_t wide_last_run_ = kNone;
     std::vector<float> sizes_;  // scratch for the typical box size
