@@ -1,8 +1,7 @@
 // The engine entry end to end: which failure wins when several inputs are
-// wrong, where its report points, and arrays it must never read.
+// wrong, where its report points, and an array it must never read.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -151,43 +150,6 @@ TEST(ScoreImage, FilterOffNeverReadsProbabilities) {
     for (const float off : {0.0f, -0.0f}) {
         EXPECT_EQ(score_image(Thresholds{0.5f, off}, boxes, unreadable, u, s), 0.75f);
     }
-}
-
-TEST(ScoreImage, SingleScaleLetsANaNSumThrough) {
-    const Image image{separate_boxes(2), 4, {}, 1, {kNaN, 0.5f}, {7, 7}};
-    EXPECT_TRUE(std::isnan(image.score(0.5f, 0.0f)));
-}
-
-TEST(ScoreImage, ScoresDependOnHowDetectionsGroup) {
-    // d0 and d2 are one box; d1 lies apart unless the threshold is <= 0.
-    Image image{
-        {0, 0, 10, 10, 50, 50, 60, 60, 0, 0, 10, 10}, 4, {}, 1, {0.5f, 0.25f, 0.125f}, {1, 2, 1}};
-    EXPECT_EQ(image.score(0.0f, 0.0f), 0.625f);  // one object
-    EXPECT_EQ(image.score(0.5f, 0.0f), 0.875f);  // {d0, d2} and {d1}
-    EXPECT_EQ(image.score(2.0f, 0.0f), 0.875f);  // every detection alone
-}
-
-TEST(ScoreImage, EmptyBucketsCountAsPositiveZero) {
-    Image image{
-        {0, 0, 1, 1, 0, 0, 1, 1, 50, 50, 51, 51}, 4, {}, 1, {-0.5f, -0.25f, -1.0f}, {1, 2, 3}};
-    // Object {d0, d1} has no member at scale 3, d2 none at 1 and 2.
-    const float score = image.score(0.5f, 0.0f);
-    EXPECT_EQ(score, 0.0f);
-    EXPECT_FALSE(std::signbit(score));
-    image.scales = {1, 2, 1};
-    // Now {d0, d1} has both scales: -0.25; d2 has none at scale 2: 0.0.
-    EXPECT_EQ(image.score(0.5f, 0.0f), -0.25f);
-}
-
-TEST(ScoreImage, SumsAreSequentialInSinglePrecision) {
-    const std::vector<float> same_box{0, 0, 1, 1, 0, 0, 1, 1, 0, 0, 1, 1};
-    Image image{same_box, 4, {}, 1, {16777216.0f, 1.0f, 1.0f}, {1, 1, 1}};
-    EXPECT_EQ(image.score(0.5f, 0.0f), 16777216.0f);
-    image.uncertainty = {1e8f, 1.0f, -1e8f};
-    EXPECT_EQ(image.score(0.5f, 0.0f), 0.0f);
-    // The same values as three objects: the image sum is sequential too.
-    image.boxes = separate_boxes(3);
-    EXPECT_EQ(image.score(0.5f, 0.0f), 0.0f);
 }
 
 }  // namespace
