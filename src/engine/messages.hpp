@@ -1,5 +1,5 @@
 // Messages of the engine's failures, spelled exactly as callers match them,
-// and the report locations that callers of the original module know.
+// and the fixed locations that failure reports name.
 #pragma once
 
 #include <string>
@@ -32,8 +32,8 @@ inline std::string left_equals_right(std::size_t left, std::size_t right) {
            "\n right: " + std::to_string(right);
 }
 
-// Where the report on standard error places each check; these positions are
-// the ones callers of the original module see, so they are fixed here.
+// Where the report on standard error places each check. Callers match these
+// positions, so they stay fixed whatever the layout of the sources.
 inline FailureSite row_max_nan_site() { return FailureSite{"src\\lib", 32, 53}; }
 inline FailureSite row_max_empty_site() { return FailureSite{"src\\lib", 33, 22}; }
 inline FailureSite object_max_nan_site() { return FailureSite{"src\\lib", 96, 45}; }
