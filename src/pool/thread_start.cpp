@@ -15,7 +15,9 @@ std::atomic<ThreadStarter> g_starter{&start_detached_thread};
 
 // pthread wants void* (*)(void*); the starter's callers hand a plain entry.
 struct Trampoline {
+    // What the new thread runs.
     ThreadEntry entry;
+    // What it runs it with.
     void* argument;
 };
 
