@@ -1,6 +1,7 @@
 #include "pool/global_registry.hpp"
 
 #include <linux/futex.h>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -17,21 +18,29 @@
 namespace kiv::pool {
 namespace {
 
-// Where creation stands, in the low two bits of g_state; the pid of the
-// process that got there is in the bits above (Linux pids stay below 2^22).
-constexpr std::uint32_t kPhaseMask = 3;
+// Where creation stands in this process.
+constexpr std::uint32_t kNotStarted = 0;
 constexpr std::uint32_t kCreating = 1;
 constexpr std::uint32_t kReady = 2;
 constexpr std::uint32_t kFailed = 3;
 
-// The once-only initialiser. It carries the pid because a forked child
-// inherits it: a state from another pid means "not made in this process",
-// and the child starts afresh without touching anything the parent might
-// have held locked at the fork.
-std::atomic<std::uint32_t> g_state{0};
+// The once-only initialiser.
+std::atomic<std::uint32_t> g_state{kNotStarted};
 
-// The pool, once g_state says kReady for this process.
+// The pool, once g_state says kReady.
 std::atomic<Registry*> g_registry{nullptr};
+
+// A forked child inherits the parent's pool but none of its threads. The
+// child handler, run by fork() in the child while it has a single thread,
+// forgets that pool (its memory is left alone: the parent may have held its
+// locks at the fork) so that the child's first run makes a pool of its own.
+// A handler rather than a getpid() check on every entry keeps small runs cheap.
+void forget_pool_in_child() {
+    g_registry.store(nullptr, std::memory_order_relaxed);
+    g_state.store(kNotStarted, std::memory_order_relaxed);
+}
+
+const int g_fork_handler_registered = pthread_atfork(nullptr, nullptr, &forget_pool_in_child);
 
 static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
                   std::atomic<std::uint32_t>::is_always_lock_free,
@@ -69,7 +78,7 @@ const char* read_environment(const char* name) {
 }
 
 // Runs once per process, on the thread that won g_state.
-Registry& create(std::uint32_t ours) {
+Registry& create() {
     std::shared_ptr<Registry> registry;
     int errnum = 0;
     try {
@@ -83,48 +92,43 @@ Registry& create(std::uint32_t ours) {
             }
         }
     } catch (...) {
-        publish(ours | kFailed);
+        publish(kFailed);
         throw;
     }
     if (registry == nullptr) {
-        publish(ours | kFailed);
+        publish(kFailed);
         fail(pool_start_failed_message(errnum));
     }
     registry->keep_for_life_of_process();
     // Relaxed: publish() releases it.
     g_registry.store(registry.get(), std::memory_order_relaxed);
-    publish(ours | kReady);
+    publish(kReady);
     return *registry;
 }
 
 }  // namespace
 
 Registry& global_registry() {
-    // getpid on every entry: after fork the child must not use the parent's
-    // pool, whose threads it did not inherit.
-    const std::uint32_t ours = static_cast<std::uint32_t>(::getpid()) << 2;
     // Acquire pairs with publish(): kReady makes the registry visible.
     std::uint32_t state = g_state.load(std::memory_order_acquire);
     for (;;) {
-        if ((state & ~kPhaseMask) == ours) {
-            switch (state & kPhaseMask) {
-                case kReady:
-                    // Relaxed: ordered by the acquire load of g_state.
-                    return *g_registry.load(std::memory_order_relaxed);
-                case kFailed:
-                    fail(pool_already_failed_message());
-                default:
-                    // Another thread of ours is creating it; wait for it.
-                    wait_while_equal(state);
-                    state = g_state.load(std::memory_order_acquire);
-                    continue;
-            }
-        }
-        // Nothing made in this process yet (or only in the parent before a
-        // fork). Acquire on both outcomes, as for the load above.
-        if (g_state.compare_exchange_weak(state, ours | kCreating, std::memory_order_acquire,
-                                          std::memory_order_acquire)) {
-            return create(ours);
+        switch (state) {
+            case kReady:
+                // Relaxed: ordered by the acquire load of g_state.
+                return *g_registry.load(std::memory_order_relaxed);
+            case kFailed:
+                fail(pool_already_failed_message());
+            case kCreating:
+                // Another thread is creating it; wait for it.
+                wait_while_equal(state);
+                state = g_state.load(std::memory_order_acquire);
+                continue;
+            default:
+                // Acquire on both outcomes, as for the load above.
+                if (g_state.compare_exchange_weak(state, kCreating, std::memory_order_acquire,
+                                                  std::memory_order_acquire)) {
+                    return create();
+                }
         }
     }
 }
