@@ -1,5 +1,6 @@
 #include "engine/group_detections.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "engine/messages.hpp"
@@ -12,6 +13,19 @@ namespace {
 // Up to this many detections the plain walk over all earlier members costs
 // less than setting up the grid.
 constexpr std::size_t kPlainWalkLimit = 48;
+
+// From this many detections, with more than one worker, the grid search runs
+// in blocks of kBlockRows on the pool; below, handing blocks over costs more
+// than the workers save. See group_by_grid for why blocks are exact.
+constexpr std::size_t kParallelFrom = 4096;
+constexpr std::size_t kBlockRows = 1024;
+
+// Where the blocks of the grid search run: `rows` detections each on `pool`
+// (the process-wide pool when it is null); no blocks when `rows` is 0.
+struct Blocks {
+    pool::Registry* pool;
+    std::size_t rows;
+};
 
 bool similar(const GroupingWork& work, std::uint32_t a, std::uint32_t b, float threshold) {
     const double distance =
@@ -37,11 +51,75 @@ void group_by_walk(const GroupingWork& work, std::size_t n, float threshold, Gro
     }
 }
 
+// Appends detection i to `object`, or to a new object when that is kNone;
+// returns i's object.
+std::uint32_t join_or_start(GroupList& groups, std::uint32_t i, std::uint32_t object) {
+    if (object == OverlapGrid::kNone) {
+        object = static_cast<std::uint32_t>(groups.object_count());
+        groups.start_object(i);
+    } else {
+        groups.join(object, i);
+    }
+    return object;
+}
+
+// Detection i against every member before it, all of them in the grid.
+void place_by_grid(GroupingWork& work, std::uint32_t i, GroupList& groups) {
+    if (!work.placeable[i]) {
+        groups.start_object(i);
+        return;
+    }
+    const OverlapGrid::Place place = work.grid.place_of(work.boxes[i]);
+    const std::uint32_t object = work.grid.first_match(i, place, OverlapGrid::kNone);
+    work.grid.insert(i, place, join_or_start(groups, i, object));
+}
+
+// Detections [begin, end), with every member before `begin` in the grid.
+// Their searches among those members depend on nothing in the block, so the
+// workers make them while the grid stays unchanged. The lowest match among
+// all earlier members is then the lower of that one and the lowest among the
+// block's own earlier members, which a grid of the block alone finds, in
+// order, looking only below the first.
+void place_block(GroupingWork& work, std::uint32_t begin, std::uint32_t end, pool::Registry* pool,
+                 GroupList& groups) {
+    const std::size_t rows = end - begin;
+    work.block_places.resize(rows);
+    work.block_matches.resize(rows);
+    const auto search = [&work, begin](std::size_t row) {
+        const std::uint32_t i = begin + static_cast<std::uint32_t>(row);
+        if (!work.placeable[i]) return;
+        const OverlapGrid::Place place = work.grid.place_of(work.boxes[i]);
+        work.block_places[row] = place;
+        work.block_matches[row] = work.grid.first_match(i, place, OverlapGrid::kNone);
+    };
+    if (pool != nullptr) {
+        pool::for_each_row_on(*pool, rows, RowBody(search));
+    } else {
+        for_each_row_parallel(rows, search);
+    }
+
+    work.block_grid.reset_like(work.grid, rows);
+    for (std::uint32_t i = begin; i < end; ++i) {
+        if (!work.placeable[i]) {
+            groups.start_object(i);
+            continue;
+        }
+        const OverlapGrid::Place& place = work.block_places[i - begin];
+        const std::uint32_t below = work.block_matches[i - begin];
+        const std::uint32_t object =
+            join_or_start(groups, i, work.block_grid.first_match(i, place, below));
+        work.block_grid.insert(i, place, object);
+        work.grid.insert(i, place, object);
+    }
+}
+
 // For a positive threshold only members that meet a detection's box can
 // match it, so the grid's candidates decide. Which member of an object
-// matches does not matter, only the lowest object with a match does, so the
-// order in which candidates are tried cannot change the outcome.
-void group_by_grid(GroupingWork& work, std::size_t n, float threshold, GroupList& groups) {
+// matches does not matter, only the lowest object with a match does, so
+// neither the order in which candidates are tried nor their split between
+// two grids can change the outcome.
+void group_by_grid(GroupingWork& work, std::size_t n, float threshold, const Blocks& blocks,
+                   GroupList& groups) {
     // A box that is inverted, or whose area is zero or NaN, has similarity 0
     // or NaN with every box: it never joins and is never joined.
     work.placeable.resize(n);
@@ -50,37 +128,28 @@ void group_by_grid(GroupingWork& work, std::size_t n, float threshold, GroupList
         work.placeable[k] = box.c0 <= box.c2 && box.c1 <= box.c3 && work.areas[k] > 0.0;
     }
     work.grid.reset(work.boxes.data(), work.areas.data(), work.placeable.data(), n, threshold);
-    for (std::uint32_t i = 0; i < n; ++i) {
-        if (!work.placeable[i]) {
-            groups.start_object(i);
-            continue;
-        }
-        const OverlapGrid::Place place = work.grid.place_of(work.boxes[i]);
-        std::uint32_t object = work.grid.first_match(i, place);
-        if (object == OverlapGrid::kNone) {
-            object = static_cast<std::uint32_t>(groups.object_count());
-            groups.start_object(i);
-        } else {
-            groups.join(object, i);
-        }
-        work.grid.insert(i, place, object);
+    // The first block has no earlier members to search in parallel.
+    const std::size_t first = blocks.rows == 0 ? n : std::min(n, blocks.rows);
+    for (std::uint32_t i = 0; i < first; ++i) place_by_grid(work, i, groups);
+    for (std::size_t begin = first; begin < n; begin += blocks.rows) {
+        const std::size_t end = std::min(n, begin + blocks.rows);
+        place_block(work, static_cast<std::uint32_t>(begin), static_cast<std::uint32_t>(end),
+                    blocks.pool, groups);
     }
 }
 
-}  // namespace
-
-void group_detections(const View2<float>& boxes, float iou_threshold, GroupList& groups,
-                      GroupingWork& work) {
-    const std::size_t n = boxes.rows;
+// The failures grouping can have, in the order callers see them.
+void check_boxes(const View2<float>& boxes) {
     // Without rows there is no column to miss.
-    if (n > 0 && boxes.cols < 4) fail(messages::kIndexOutOfBounds);
+    if (boxes.rows > 0 && boxes.cols < 4) fail(messages::kIndexOutOfBounds);
     // Checked before anything is copied, so a count beyond the limits fails
     // with its own message rather than running out of memory on the way.
-    check_pairwise_size(n);
-    // Every call makes sure the worker pool exists, whatever the count, so
-    // the first call of the process is the one that starts it.
-    (void)current_num_threads();
+    check_pairwise_size(boxes.rows);
+}
 
+void group_checked(const View2<float>& boxes, float iou_threshold, const Blocks& blocks,
+                   GroupList& groups, GroupingWork& work) {
+    const std::size_t n = boxes.rows;
     work.boxes.resize(n);
     work.areas.resize(n);
     const bool packed = boxes.col_stride == static_cast<std::ptrdiff_t>(sizeof(float));
@@ -101,7 +170,7 @@ void group_detections(const View2<float>& boxes, float iou_threshold, GroupList&
         // NaN threshold or one above 1 leaves every detection on its own.
         for (std::uint32_t i = 0; i < n; ++i) groups.start_object(i);
     } else if (iou_threshold > 0.0f && n > kPlainWalkLimit) {
-        group_by_grid(work, n, iou_threshold, groups);
+        group_by_grid(work, n, iou_threshold, blocks, groups);
     } else {
         // At or below zero every similarity but NaN matches, so the walk
         // usually stops at the first member it tries.
@@ -109,9 +178,28 @@ void group_detections(const View2<float>& boxes, float iou_threshold, GroupList&
     }
 }
 
+}  // namespace
+
+void group_detections(const View2<float>& boxes, float iou_threshold, GroupList& groups,
+                      GroupingWork& work) {
+    check_boxes(boxes);
+    // Every call makes sure the worker pool exists, whatever the count, so
+    // the first call of the process is the one that starts it.
+    const std::size_t threads = current_num_threads();
+    // A single worker would only add the blocks' bookkeeping.
+    const bool in_blocks = threads > 1 && boxes.rows >= kParallelFrom;
+    group_checked(boxes, iou_threshold, Blocks{nullptr, in_blocks ? kBlockRows : 0}, groups, work);
+}
+
 void group_detections(const View2<float>& boxes, float iou_threshold, GroupList& groups) {
     GroupingWork work;
     group_detections(boxes, iou_threshold, groups, work);
+}
+
+void group_detections_in_blocks(const View2<float>& boxes, float iou_threshold, GroupList& groups,
+                                GroupingWork& work, pool::Registry& pool, std::size_t block_rows) {
+    check_boxes(boxes);
+    group_checked(boxes, iou_threshold, Blocks{&pool, block_rows}, groups, work);
 }
 
 }  // namespace kiv

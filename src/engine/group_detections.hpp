@@ -11,6 +11,10 @@
 
 namespace kiv {
 
+namespace pool {
+class Registry;
+}
+
 // The group list: objects in creation order, each a chain of its members in
 // the order they joined (which is ascending). Detection indices fit 32 bits
 // because grouping refuses any count whose pairwise matrix could not exist.
@@ -48,6 +52,12 @@ struct GroupingWork {
     std::vector<double> areas;
     std::vector<std::uint8_t> placeable;
     OverlapGrid grid;
+    // Used when blocks of detections are searched on the worker pool: per
+    // detection of the block, its place and the lowest object it matches
+    // among the members before the block; and the block's own members.
+    std::vector<OverlapGrid::Place> block_places;
+    std::vector<std::uint32_t> block_matches;
+    OverlapGrid block_grid;
 };
 
 // Walks the effective boxes in order; each detection joins the first object
@@ -59,5 +69,12 @@ void group_detections(const View2<float>& boxes, float iou_threshold, GroupList&
 
 // The same with working storage of its own.
 void group_detections(const View2<float>& boxes, float iou_threshold, GroupList& groups);
+
+// The same, searching every detection after the first `block_rows` in blocks
+// of that many on `pool` (none when `block_rows` is 0), whatever their number;
+// group_detections decides by itself when that pays. The group list is the
+// same either way.
+void group_detections_in_blocks(const View2<float>& boxes, float iou_threshold, GroupList& groups,
+                                GroupingWork& work, pool::Registry& pool, std::size_t block_rows);
 
 }  // namespace kiv

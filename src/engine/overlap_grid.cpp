@@ -101,27 +101,43 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
     // largest size (never finer than 1/1024 of it).
     const double cell_share = std::max(1.0 + 1e-6 - overlap_share_, 1.0 / 1024);
     for (int level = 0; level < levels_; ++level) {
-        const double width_cap = std::ldexp(width, level);
-        const double height_cap = std::ldexp(height, level);
-        level_[level] = Level{width_cap,
-                              height_cap,
-                              1.0 / width_cap,
-                              1.0 / height_cap,
-                              1.0 / (cell_share * width_cap),
-                              1.0 / (cell_share * height_cap),
-                              0.0f,
-                              0.0f,
-                              INFINITY,
-                              INFINITY,
-                              kNone,
-                              INFINITY,
-                              -INFINITY,
-                              0,
-                              kNone};
+        Level& caps = level_[level];
+        caps.width_cap = std::ldexp(width, level);
+        caps.height_cap = std::ldexp(height, level);
+        caps.inverse_width_cap = 1.0 / caps.width_cap;
+        caps.inverse_height_cap = 1.0 / caps.height_cap;
+        caps.inverse_cell_width = 1.0 / (cell_share * caps.width_cap);
+        caps.inverse_cell_height = 1.0 / (cell_share * caps.height_cap);
     }
+    clear_members(n, placeable_count);
+}
 
+void OverlapGrid::reset_like(const OverlapGrid& model, std::size_t members) {
+    boxes_ = model.boxes_;
+    areas_ = model.areas_;
+    threshold_ = model.threshold_;
+    share_ = model.share_;
+    overlap_share_ = model.overlap_share_;
+    levels_ = model.levels_;
+    std::copy(model.level_, model.level_ + levels_, level_);
+    clear_members(model.object_of_.size(), members);
+}
+
+void OverlapGrid::clear_members(std::size_t n, std::size_t members) {
+    for (int index = 0; index < levels_; ++index) {
+        Level& level = level_[index];
+        level.widest = 0.0f;
+        level.tallest = 0.0f;
+        level.narrowest = INFINITY;
+        level.shortest = INFINITY;
+        level.lowest_object = kNone;
+        level.smallest_area = INFINITY;
+        level.largest_area = -INFINITY;
+        level.size = 0;
+        level.newest = kNone;
+    }
     // At most one cell per member, and the table stays at most half full.
-    const std::size_t slot_count = std::bit_ceil(std::max<std::size_t>(16, 2 * placeable_count));
+    const std::size_t slot_count = std::bit_ceil(std::max<std::size_t>(16, 2 * members));
     slots_.assign(slot_count, Slot{0, 0, 0, kNone, kNone});
     runs_.clear();
     segments_.clear();
@@ -404,8 +420,9 @@ void OverlapGrid::search_level(int index, std::uint32_t i, bool bounded,
     }
 }
 
-std::uint32_t OverlapGrid::first_match(std::uint32_t i, const Place& place) const {
-    std::uint32_t best = kNone;
+std::uint32_t OverlapGrid::first_match(std::uint32_t i, const Place& place,
+                                       std::uint32_t below) const {
+    std::uint32_t best = below;
     // The corner ranges need finite edges and extents; any other query looks
     // at every member.
     const Box& query = boxes_[i];

@@ -45,11 +45,18 @@ public:
     void reset(const Box* boxes, const double* areas, const std::uint8_t* placeable, std::size_t n,
                float threshold);
 
+    // Empties the grid and gives it the boxes, threshold, levels and cells of
+    // `model`, with room for `members` members: both grids then place every
+    // box alike, so a place found in one serves the other.
+    void reset_like(const OverlapGrid& model, std::size_t members);
+
     Place place_of(const Box& box) const;
 
-    // The lowest object holding a member m with similarity(i, m) >= threshold
-    // among the members inserted so far, or kNone; `place` is box i's.
-    std::uint32_t first_match(std::uint32_t i, const Place& place) const;
+    // The lowest object below `below` holding a member m with
+    // similarity(i, m) >= threshold among the members inserted so far, or
+    // `below` when there is none; `place` is box i's. Reads the grid only, so
+    // any number of threads may query at once while nothing inserts.
+    std::uint32_t first_match(std::uint32_t i, const Place& place, std::uint32_t below) const;
 
     // Records member m of `object`, at m's place.
     void insert(std::uint32_t m, const Place& place, std::uint32_t object);
@@ -119,6 +126,7 @@ private:
         std::uint32_t newest;  // chain of its members through next_in_level_
     };
 
+    void clear_members(std::size_t n, std::size_t members);
     std::int64_t cell_x(int level, double x) const;
     std::int64_t cell_y(int level, double y) const;
     bool similar(std::uint32_t i, const Member& member) const;
