@@ -11,6 +11,7 @@
 
 #include "engine/group_detections.hpp"
 #include "engine/pairwise_distance.hpp"
+#include "pool/registry.hpp"
 
 namespace kiv {
 namespace {
@@ -46,11 +47,12 @@ Objects group_by_matrix(const std::vector<Box>& boxes, float threshold) {
     return objects;
 }
 
-Objects group_fast(const std::vector<Box>& boxes, float threshold) {
-    GroupList groups;
-    group_detections(View2<float>{reinterpret_cast<const char*>(boxes.data()), boxes.size(), 4,
-                                  sizeof(Box), sizeof(float)},
-                     threshold, groups);
+View2<float> view_of(const std::vector<Box>& boxes) {
+    return View2<float>{reinterpret_cast<const char*>(boxes.data()), boxes.size(), 4, sizeof(Box),
+                        sizeof(float)};
+}
+
+Objects objects_of(const GroupList& groups) {
     Objects objects;
     for (std::size_t o = 0; o < groups.object_count(); ++o) {
         objects.emplace_back();
@@ -59,6 +61,22 @@ Objects group_fast(const std::vector<Box>& boxes, float threshold) {
         }
     }
     return objects;
+}
+
+Objects group_fast(const std::vector<Box>& boxes, float threshold) {
+    GroupList groups;
+    group_detections(view_of(boxes), threshold, groups);
+    return objects_of(groups);
+}
+
+// Grouping with blocks of `block_rows` searched on `pool` (none when 0); the
+// working storage is reused, as between calls of run.
+Objects group_in_blocks(pool::Registry& pool, const std::vector<Box>& boxes, float threshold,
+                        std::size_t block_rows) {
+    thread_local GroupingWork work;
+    GroupList groups;
+    group_detections_in_blocks(view_of(boxes), threshold, groups, work, pool, block_rows);
+    return objects_of(groups);
 }
 
 // Detector-like output: boxes jittered around a few objects of very
@@ -167,6 +185,77 @@ TEST(GroupingMatchesMatrix, ChainsAndPilesOfOneBox) {
         EXPECT_EQ(group_fast(chain, threshold), group_by_matrix(chain, threshold));
     }
 }
+
+// Blocks searched on pools of 1, 2 and 8 workers: whatever the block size
+// and however the workers share a block, the objects are those of the rule.
+class GroupingInBlocks : public testing::TestWithParam<std::size_t> {
+protected:
+    pool::StandalonePool pool_{GetParam()};
+};
+
+TEST_P(GroupingInBlocks, MatchesMatrixForAnyBlockSize) {
+    for (std::uint64_t seed = 0; seed < 8; ++seed) {
+        std::mt19937_64 rng(seed * 7919 + GetParam());
+        const std::size_t n = 60 + rng() % 900;
+        const std::vector<Box> boxes = random_boxes(rng, n, seed % 3 == 0 ? 0.05 : 0.0);
+        for (const float threshold : {1e-45f, 0.05f, 0.3f, 0.5f, 0.9f, 1.0f}) {
+            const Objects expected = group_by_matrix(boxes, threshold);
+            for (const std::size_t block_rows :
+                 {std::size_t{1}, std::size_t{13}, std::size_t{256}}) {
+                ASSERT_EQ(group_in_blocks(pool_.registry(), boxes, threshold, block_rows), expected)
+                    << "seed " << seed << ", threshold " << threshold << ", blocks of "
+                    << block_rows;
+            }
+        }
+    }
+}
+
+TEST_P(GroupingInBlocks, ChainsAndPilesAcrossBlocks) {
+    // A chain reaches its first object only through members of the block
+    // being placed; a pile finds it before the block for all but its first.
+    std::vector<Box> pile(400, Box{5, 5, 25, 45});
+    std::vector<Box> chain;
+    for (int k = 0; k < 400; ++k) chain.push_back(Box{k * 0.5f, 0, k * 0.5f + 10, 10});
+    // Two chains interleaved, the second started later: members of the
+    // later object keep matching within each block.
+    std::vector<Box> braid;
+    for (int k = 0; k < 400; ++k) {
+        braid.push_back(Box{k * 0.5f, 0, k * 0.5f + 10, 10});
+        braid.push_back(Box{k * 0.5f, 100, k * 0.5f + 10, 110});
+    }
+    for (const float threshold : {0.2f, 0.5f, 0.95f, 1.0f}) {
+        for (const auto* boxes : {&pile, &chain, &braid}) {
+            const Objects expected = group_by_matrix(*boxes, threshold);
+            for (const std::size_t block_rows : {std::size_t{1}, std::size_t{7}, std::size_t{64}}) {
+                EXPECT_EQ(group_in_blocks(pool_.registry(), *boxes, threshold, block_rows),
+                          expected);
+            }
+        }
+    }
+}
+
+TEST_P(GroupingInBlocks, MatchesTheCallingThreadOnCrowdedImages) {
+    // Too many detections for the matrix: blocks against the plain grid
+    // search, on images crowded enough that most queries find many
+    // candidates before and inside their block.
+    for (std::uint64_t seed = 0; seed < 3; ++seed) {
+        std::mt19937_64 rng(seed + 100 * GetParam());
+        const std::vector<Box> boxes = random_boxes(rng, 12000 + rng() % 8000, 0.01);
+        for (const float threshold : {0.05f, 0.5f, 0.9f}) {
+            const Objects expected = group_in_blocks(pool_.registry(), boxes, threshold, 0);
+            for (const std::size_t block_rows : {std::size_t{97}, std::size_t{1024}}) {
+                ASSERT_EQ(group_in_blocks(pool_.registry(), boxes, threshold, block_rows), expected)
+                    << "seed " << seed << ", threshold " << threshold << ", blocks of "
+                    << block_rows;
+            }
+            // The same through the entry that decides for itself, on the
+            // process-wide pool.
+            ASSERT_EQ(group_fast(boxes, threshold), expected);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Workers, GroupingInBlocks, testing::Values(1, 2, 8));
 
 }  // namespace
 }  // namespace kiv
