@@ -40,10 +40,10 @@ void for_each_buffer(CallStorage& s, Visit&& visit) {
     const auto each = [&](auto&... buffers) { (visit(buffers), ...); };
     each(s.filtered.kept, s.filtered.boxes, s.filtered.uncertainty, s.filtered.scales,
          s.groups.first, s.groups.last, s.groups.next, s.grouping.boxes, s.grouping.areas,
-         s.grouping.placeable, s.grouping.block_places, s.grouping.block_matches, s.table.distinct,
-         s.slot_of, s.sums.begin, s.sums.sums, s.sums.opened_by, s.sums.position, s.object_scores);
+         s.grouping.placeable, s.grouping.block_places, s.grouping.block_matches,
+         s.grouping.block_pending, s.grouping.block_objects, s.table.distinct, s.slot_of,
+         s.sums.begin, s.sums.sums, s.sums.opened_by, s.sums.position, s.object_scores);
     s.grouping.grid.for_each_buffer(visit);
-    s.grouping.block_grid.for_each_buffer(visit);
 }
 
 template <typename T>

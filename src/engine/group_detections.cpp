@@ -1,6 +1,7 @@
 #include "engine/group_detections.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "engine/messages.hpp"
@@ -14,17 +15,32 @@ namespace {
 // less than setting up the grid.
 constexpr std::size_t kPlainWalkLimit = 48;
 
-// From this many detections, with more than one worker, the grid search runs
-// in blocks of kBlockRows on the pool; below, handing blocks over costs more
-// than the workers save. See group_by_grid for why blocks are exact.
-constexpr std::size_t kParallelFrom = 4096;
+// From this many detections, with more than one worker, the grid search may
+// go to the pool, in stretches of kBlockRows detections (see group_by_grid).
+// Smaller calls have too few stretches left, once searches grow dear, to win
+// back what the hand-overs cost.
+constexpr std::size_t kParallelFrom = 8192;
 constexpr std::size_t kBlockRows = 1024;
 
-// Where the blocks of the grid search run: `rows` detections each on `pool`
-// (the process-wide pool when it is null); no blocks when `rows` is 0.
+// The pool pays once a stretch searched on the calling thread takes this long
+// per detection; searches grow dearer as the grid fills. Below it, on two
+// workers, a block's hand-over and bookkeeping cost what the workers save:
+// so with few candidates per detection, or with most detections piling onto
+// one object, the search stays on the calling thread.
+constexpr double kPoolPaysFromNs = 900.0;
+
+// While the pool pays, every so many stretches one stays on the calling
+// thread, to measure again.
+constexpr std::size_t kMeasureEvery = 8;
+
+// Where the grid search may run: in stretches of `rows` detections, each
+// after a stretch on the calling thread that took at least `pays_from_ns`
+// per detection going to `pool` (the process-wide pool when it is null);
+// all on the calling thread when `rows` is 0.
 struct Blocks {
     pool::Registry* pool;
     std::size_t rows;
+    double pays_from_ns;
 };
 
 bool similar(const GroupingWork& work, std::uint32_t a, std::uint32_t b, float threshold) {
@@ -75,22 +91,35 @@ void place_by_grid(GroupingWork& work, std::uint32_t i, GroupList& groups) {
 }
 
 // Detections [begin, end), with every member before `begin` in the grid.
-// Their searches among those members depend on nothing in the block, so the
-// workers make them while the grid stays unchanged. The lowest match among
-// all earlier members is then the lower of that one and the lowest among the
-// block's own earlier members, which a grid of the block alone finds, in
-// order, looking only below the first.
+// The block's detections go in as pending members first. Each one's search
+// then depends on nothing the block decides, so the workers make them all
+// while the grid stays unchanged: the lowest object among the members before
+// the block, and the similar detections of the block before it. In order,
+// the lowest object among all earlier members is the lower of that object
+// and theirs; where more were similar than there was room for, the search is
+// repeated, once the grid holds every earlier member, below that object.
 void place_block(GroupingWork& work, std::uint32_t begin, std::uint32_t end, pool::Registry* pool,
                  GroupList& groups) {
+    using PendingMatches = OverlapGrid::PendingMatches;
     const std::size_t rows = end - begin;
     work.block_places.resize(rows);
     work.block_matches.resize(rows);
+    work.block_pending.resize(rows);
+    work.block_objects.resize(rows);
+    work.grid.begin_pending(begin, rows);
+    for (std::uint32_t i = begin; i < end; ++i) {
+        if (!work.placeable[i]) continue;
+        const OverlapGrid::Place place = work.grid.place_of(work.boxes[i]);
+        work.block_places[i - begin] = place;
+        work.grid.insert_pending(i, place);
+    }
     const auto search = [&work, begin](std::size_t row) {
         const std::uint32_t i = begin + static_cast<std::uint32_t>(row);
         if (!work.placeable[i]) return;
-        const OverlapGrid::Place place = work.grid.place_of(work.boxes[i]);
-        work.block_places[row] = place;
-        work.block_matches[row] = work.grid.first_match(i, place, OverlapGrid::kNone);
+        PendingMatches& pending = work.block_pending[row];
+        pending.count = 0;
+        work.block_matches[row] =
+            work.grid.first_match(i, work.block_places[row], OverlapGrid::kNone, pending);
     };
     if (pool != nullptr) {
         pool::for_each_row_on(*pool, rows, RowBody(search));
@@ -98,19 +127,27 @@ void place_block(GroupingWork& work, std::uint32_t begin, std::uint32_t end, poo
         for_each_row_parallel(rows, search);
     }
 
-    work.block_grid.reset_like(work.grid, rows);
     for (std::uint32_t i = begin; i < end; ++i) {
         if (!work.placeable[i]) {
             groups.start_object(i);
             continue;
         }
-        const OverlapGrid::Place& place = work.block_places[i - begin];
-        const std::uint32_t below = work.block_matches[i - begin];
-        const std::uint32_t object =
-            join_or_start(groups, i, work.block_grid.first_match(i, place, below));
-        work.block_grid.insert(i, place, object);
-        work.grid.insert(i, place, object);
+        const std::size_t row = i - begin;
+        const OverlapGrid::Place& place = work.block_places[row];
+        const PendingMatches& pending = work.block_pending[row];
+        std::uint32_t object = work.block_matches[row];
+        if (pending.count > PendingMatches::kRoom) {
+            object = work.grid.first_match(i, place, object);
+        } else {
+            for (std::uint32_t k = 0; k < pending.count; ++k) {
+                object = std::min(object, work.block_objects[pending.members[k] - begin]);
+            }
+        }
+        object = join_or_start(groups, i, object);
+        work.block_objects[row] = object;
+        work.grid.settle(i, object);
     }
+    work.grid.clear_pending();
 }
 
 // For a positive threshold only members that meet a detection's box can
@@ -128,13 +165,26 @@ void group_by_grid(GroupingWork& work, std::size_t n, float threshold, const Blo
         work.placeable[k] = box.c0 <= box.c2 && box.c1 <= box.c3 && work.areas[k] > 0.0;
     }
     work.grid.reset(work.boxes.data(), work.areas.data(), work.placeable.data(), n, threshold);
-    // The first block has no earlier members to search in parallel.
-    const std::size_t first = blocks.rows == 0 ? n : std::min(n, blocks.rows);
-    for (std::uint32_t i = 0; i < first; ++i) place_by_grid(work, i, groups);
-    for (std::size_t begin = first; begin < n; begin += blocks.rows) {
-        const std::size_t end = std::min(n, begin + blocks.rows);
-        place_block(work, static_cast<std::uint32_t>(begin), static_cast<std::uint32_t>(end),
-                    blocks.pool, groups);
+    if (blocks.rows == 0) {
+        for (std::uint32_t i = 0; i < n; ++i) place_by_grid(work, i, groups);
+        return;
+    }
+    // Stretch by stretch, either way exact: on the calling thread, timed, or
+    // as a block on the pool. The first has no earlier members to search in
+    // parallel.
+    bool on_pool = false;
+    for (std::size_t stretch = 0, begin = 0; begin < n; ++stretch, begin += blocks.rows) {
+        const auto first = static_cast<std::uint32_t>(begin);
+        const auto end = static_cast<std::uint32_t>(std::min(n, begin + blocks.rows));
+        if (on_pool && stretch % kMeasureEvery != 0) {
+            place_block(work, first, end, blocks.pool, groups);
+            continue;
+        }
+        const auto start = std::chrono::steady_clock::now();
+        for (std::uint32_t i = first; i < end; ++i) place_by_grid(work, i, groups);
+        const std::chrono::duration<double, std::nano> took =
+            std::chrono::steady_clock::now() - start;
+        on_pool = took.count() >= blocks.pays_from_ns * static_cast<double>(end - first);
     }
 }
 
@@ -188,7 +238,8 @@ void group_detections(const View2<float>& boxes, float iou_threshold, GroupList&
     const std::size_t threads = current_num_threads();
     // A single worker would only add the blocks' bookkeeping.
     const bool in_blocks = threads > 1 && boxes.rows >= kParallelFrom;
-    group_checked(boxes, iou_threshold, Blocks{nullptr, in_blocks ? kBlockRows : 0}, groups, work);
+    group_checked(boxes, iou_threshold,
+                  Blocks{nullptr, in_blocks ? kBlockRows : 0, kPoolPaysFromNs}, groups, work);
 }
 
 void group_detections(const View2<float>& boxes, float iou_threshold, GroupList& groups) {
@@ -199,7 +250,7 @@ void group_detections(const View2<float>& boxes, float iou_threshold, GroupList&
 void group_detections_in_blocks(const View2<float>& boxes, float iou_threshold, GroupList& groups,
                                 GroupingWork& work, pool::Registry& pool, std::size_t block_rows) {
     check_boxes(boxes);
-    group_checked(boxes, iou_threshold, Blocks{&pool, block_rows}, groups, work);
+    group_checked(boxes, iou_threshold, Blocks{&pool, block_rows, 0.0}, groups, work);
 }
 
 }  // namespace kiv

@@ -52,12 +52,14 @@ struct GroupingWork {
     std::vector<double> areas;
     std::vector<std::uint8_t> placeable;
     OverlapGrid grid;
-    // Used when blocks of detections are searched on the worker pool: per
-    // detection of the block, its place and the lowest object it matches
-    // among the members before the block; and the block's own members.
+    // Used when blocks of detections are searched on the worker pool, per
+    // detection of the block: its place, the lowest object it matches among
+    // the members before the block, the similar detections of the block
+    // before it, and its object.
     std::vector<OverlapGrid::Place> block_places;
     std::vector<std::uint32_t> block_matches;
-    OverlapGrid block_grid;
+    std::vector<OverlapGrid::PendingMatches> block_pending;
+    std::vector<std::uint32_t> block_objects;
 };
 
 // Walks the effective boxes in order; each detection joins the first object
@@ -70,10 +72,11 @@ void group_detections(const View2<float>& boxes, float iou_threshold, GroupList&
 // The same with working storage of its own.
 void group_detections(const View2<float>& boxes, float iou_threshold, GroupList& groups);
 
-// The same, searching every detection after the first `block_rows` in blocks
-// of that many on `pool` (none when `block_rows` is 0), whatever their number;
-// group_detections decides by itself when that pays. The group list is the
-// same either way.
+// The same, searching detections in stretches of `block_rows` on `pool`,
+// whatever their number and cost: every stretch but the first and every
+// eighth, which stay on the calling thread (all of them when `block_rows` is
+// 0). group_detections decides by itself when the pool pays; the group list
+// is the same either way.
 void group_detections_in_blocks(const View2<float>& boxes, float iou_threshold, GroupList& groups,
                                 GroupingWork& work, pool::Registry& pool, std::size_t block_rows);
 

@@ -101,44 +101,30 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
     // largest size (never finer than 1/1024 of it).
     const double cell_share = std::max(1.0 + 1e-6 - overlap_share_, 1.0 / 1024);
     for (int level = 0; level < levels_; ++level) {
-        Level& caps = level_[level];
-        caps.width_cap = std::ldexp(width, level);
-        caps.height_cap = std::ldexp(height, level);
-        caps.inverse_width_cap = 1.0 / caps.width_cap;
-        caps.inverse_height_cap = 1.0 / caps.height_cap;
-        caps.inverse_cell_width = 1.0 / (cell_share * caps.width_cap);
-        caps.inverse_cell_height = 1.0 / (cell_share * caps.height_cap);
+        const double width_cap = std::ldexp(width, level);
+        const double height_cap = std::ldexp(height, level);
+        level_[level] = Level{width_cap,
+                              height_cap,
+                              1.0 / width_cap,
+                              1.0 / height_cap,
+                              1.0 / (cell_share * width_cap),
+                              1.0 / (cell_share * height_cap),
+                              0.0f,
+                              0.0f,
+                              INFINITY,
+                              INFINITY,
+                              kNone,
+                              INFINITY,
+                              -INFINITY,
+                              0,
+                              kNone,
+                              0,
+                              PendingChain{}};
     }
-    clear_members(n, placeable_count);
-}
 
-void OverlapGrid::reset_like(const OverlapGrid& model, std::size_t members) {
-    boxes_ = model.boxes_;
-    areas_ = model.areas_;
-    threshold_ = model.threshold_;
-    share_ = model.share_;
-    overlap_share_ = model.overlap_share_;
-    levels_ = model.levels_;
-    std::copy(model.level_, model.level_ + levels_, level_);
-    clear_members(model.object_of_.size(), members);
-}
-
-void OverlapGrid::clear_members(std::size_t n, std::size_t members) {
-    for (int index = 0; index < levels_; ++index) {
-        Level& level = level_[index];
-        level.widest = 0.0f;
-        level.tallest = 0.0f;
-        level.narrowest = INFINITY;
-        level.shortest = INFINITY;
-        level.lowest_object = kNone;
-        level.smallest_area = INFINITY;
-        level.largest_area = -INFINITY;
-        level.size = 0;
-        level.newest = kNone;
-    }
     // At most one cell per member, and the table stays at most half full.
-    const std::size_t slot_count = std::bit_ceil(std::max<std::size_t>(16, 2 * members));
-    slots_.assign(slot_count, Slot{0, 0, 0, kNone, kNone});
+    const std::size_t slot_count = std::bit_ceil(std::max<std::size_t>(16, 2 * placeable_count));
+    slots_.assign(slot_count, Slot{0, 0, 0, kNone, kNone, kNone});
     runs_.clear();
     segments_.clear();
     stored_.clear();
@@ -146,6 +132,8 @@ void OverlapGrid::clear_members(std::size_t n, std::size_t members) {
     object_of_.resize(n);
     wide_first_run_ = kNone;
     wide_last_run_ = kNone;
+    pending_cells_.clear();
+    wide_pending_ = PendingChain{};
     // Where a cell lands in the table varies from run to run, so no fixed set
     // of boxes crowds one stretch of it; nothing else depends on the seed.
     hash_seed_ = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(slots_.data())) *
@@ -204,7 +192,7 @@ OverlapGrid::Slot& OverlapGrid::find_or_add(int level, std::int64_t x, std::int6
     for (std::size_t k = slot_index(level, x, y);; k = (k + 1) & (slots_.size() - 1)) {
         Slot& slot = slots_[k];
         if (slot.level_plus_one == 0) {
-            slot = Slot{x, y, tag, kNone, kNone};
+            slot = Slot{x, y, tag, kNone, kNone, kNone};
             return slot;
         }
         if (slot.level_plus_one == tag && slot.x == x && slot.y == y) return slot;
@@ -273,25 +261,97 @@ void OverlapGrid::add_to_cell(std::uint32_t& first_run, std::uint32_t& last_run,
 }
 
 void OverlapGrid::insert(std::uint32_t m, const Place& place, std::uint32_t object) {
-    object_of_[m] = object;
     if (place.level < 0) {
+        object_of_[m] = object;
         add_to_cell(wide_first_run_, wide_last_run_, m, object);
         return;
     }
     Slot& slot = find_or_add(place.level, place.x, place.y);
-    add_to_cell(slot.first_run, slot.last_run, m, object);
     Level& level = level_[place.level];
-    const Box& box = boxes_[m];
+    add_member(slot, level, m, object);
+    widen(level, m);
+}
+
+void OverlapGrid::add_member(Slot& slot, Level& level, std::uint32_t m, std::uint32_t object) {
+    object_of_[m] = object;
+    add_to_cell(slot.first_run, slot.last_run, m, object);
     next_in_level_[m] = level.newest;
     level.newest = m;
     ++level.size;
+    level.lowest_object = std::min(level.lowest_object, object);
+}
+
+void OverlapGrid::widen(Level& level, std::uint32_t m) const {
+    const Box& box = boxes_[m];
     level.widest = std::max(level.widest, box.c2 - box.c0);
     level.tallest = std::max(level.tallest, box.c3 - box.c1);
     level.narrowest = std::min(level.narrowest, box.c2 - box.c0);
     level.shortest = std::min(level.shortest, box.c3 - box.c1);
-    level.lowest_object = std::min(level.lowest_object, object);
     level.smallest_area = std::min(level.smallest_area, areas_[m]);
     level.largest_area = std::max(level.largest_area, areas_[m]);
+}
+
+void OverlapGrid::begin_pending(std::uint32_t first, std::size_t count) {
+    pending_first_ = first;
+    pending_next_in_cell_.resize(count);
+    pending_next_in_level_.resize(count);
+    pending_slot_.resize(count);
+    pending_members_.resize(count);
+}
+
+void OverlapGrid::append_pending(PendingChain& chain, std::vector<std::uint32_t>& next,
+                                 std::uint32_t m) {
+    next[m - pending_first_] = kNone;
+    if (chain.newest == kNone) {
+        chain.oldest = m;
+    } else {
+        next[chain.newest - pending_first_] = m;
+    }
+    chain.newest = m;
+}
+
+void OverlapGrid::insert_pending(std::uint32_t m, const Place& place) {
+    pending_members_[m - pending_first_] = Member{boxes_[m], areas_[m]};
+    if (place.level < 0) {
+        pending_slot_[m - pending_first_] = kNone;
+        append_pending(wide_pending_, pending_next_in_level_, m);
+        return;
+    }
+    Slot& slot = find_or_add(place.level, place.x, place.y);
+    pending_slot_[m - pending_first_] = static_cast<std::uint32_t>(&slot - slots_.data());
+    if (slot.pending == kNone) {
+        slot.pending = static_cast<std::uint32_t>(pending_cells_.size());
+        pending_cells_.push_back(PendingCell{pending_slot_[m - pending_first_], PendingChain{}});
+    }
+    append_pending(pending_cells_[slot.pending].chain, pending_next_in_cell_, m);
+    Level& level = level_[place.level];
+    append_pending(level.pending, pending_next_in_level_, m);
+    ++level.pending_size;
+    // Widened now, so that searches reach the pending members; the members
+    // they become would widen it alike.
+    widen(level, m);
+}
+
+void OverlapGrid::settle(std::uint32_t m, std::uint32_t object) {
+    const std::uint32_t k = pending_slot_[m - pending_first_];
+    if (k == kNone) {
+        object_of_[m] = object;
+        add_to_cell(wide_first_run_, wide_last_run_, m, object);
+        return;
+    }
+    // The level was widened when m became pending.
+    Slot& slot = slots_[k];
+    add_member(slot, level_[slot.level_plus_one - 1], m, object);
+}
+
+void OverlapGrid::clear_pending() {
+    for (const PendingCell& cell : pending_cells_) slots_[cell.slot].pending = kNone;
+    pending_cells_.clear();
+    for (int index = 0; index < levels_; ++index) {
+        level_[index].pending_size = 0;
+        level_[index].pending = PendingChain{};
+    }
+    wide_pending_ = PendingChain{};
 }
 
 bool OverlapGrid::similar(std::uint32_t i, const Member& member) const {
@@ -378,18 +438,40 @@ void OverlapGrid::search_members(const Level& level, std::uint32_t i, std::uint3
     }
 }
 
-void OverlapGrid::search_level(int index, std::uint32_t i, bool bounded,
-                               std::uint32_t& best) const {
-    const Level& level = level_[index];
-    // Skipped when no member belongs to a better object, or every member is
-    // too small, or every one too large, to share enough area with the query.
-    const double area = areas_[i];
-    if (level.size == 0 || level.lowest_object >= best || level.largest_area < share_ * area ||
-        area < share_ * level.smallest_area) {
-        return;
+void OverlapGrid::search_pending(const PendingChain& chain, const std::vector<std::uint32_t>& next,
+                                 std::uint32_t i, PendingMatches& pending) const {
+    if (pending.count > PendingMatches::kRoom) return;
+    for (std::uint32_t m = chain.oldest; m < i; m = next[m - pending_first_]) {
+        const Member& member = pending_members_[m - pending_first_];
+        if (!member_may_match(member, boxes_[i], areas_[i]) || !similar(i, member)) continue;
+        if (pending.count >= PendingMatches::kRoom) {
+            pending.count = PendingMatches::kRoom + 1;
+            return;
+        }
+        pending.members[pending.count++] = m;
     }
+}
+
+template <bool kPending>
+void OverlapGrid::search_level(int index, std::uint32_t i, bool bounded, std::uint32_t& best,
+                               PendingMatches* pending) const {
+    const Level& level = level_[index];
+    // Members are searched when one belongs to a better object, pending
+    // members when one comes before the query and there is room left.
+    const bool members = level.size > 0 && level.lowest_object < best;
+    const bool pendings =
+        kPending && level.pending.oldest < i && pending->count <= PendingMatches::kRoom;
+    if (!members && !pendings) return;
+    // Skipped when every member is too small, or every one too large, to
+    // share enough area with the query.
+    const double area = areas_[i];
+    if (level.largest_area < share_ * area || area < share_ * level.smallest_area) return;
+    const auto search_all = [&] {
+        if (members) search_members(level, i, best);
+        if (pendings) search_pending(level.pending, pending_next_in_level_, i, *pending);
+    };
     if (!bounded) {
-        search_members(level, i, best);
+        search_all();
         return;
     }
     // The overlap along an axis is at most either extent and at least the
@@ -407,21 +489,29 @@ void OverlapGrid::search_level(int index, std::uint32_t i, bool bounded,
     const std::int64_t y1 = cell_y(index, highest_corner(query.c1, query.c3, overlap_share_));
     if (x1 < x0 || y1 < y0) return;
     const double cells = static_cast<double>(x1 - x0 + 1) * static_cast<double>(y1 - y0 + 1);
-    if (cells > level.size) {
+    const std::uint32_t placed = level.size + (kPending ? level.pending_size : 0);
+    if (cells > placed) {
         // A query much larger than this level's cells: fewer members than
         // cells to look at, so look at each member of the level instead.
-        search_members(level, i, best);
+        search_all();
         return;
     }
     for (std::int64_t x = x0; x <= x1; ++x) {
         for (std::int64_t y = y0; y <= y1; ++y) {
-            if (const Slot* slot = find(index, x, y)) search_runs(slot->first_run, i, best);
+            const Slot* slot = find(index, x, y);
+            if (slot == nullptr) continue;
+            if (members) search_runs(slot->first_run, i, best);
+            if (pendings && slot->pending != kNone) {
+                search_pending(pending_cells_[slot->pending].chain, pending_next_in_cell_, i,
+                               *pending);
+            }
         }
     }
 }
 
-std::uint32_t OverlapGrid::first_match(std::uint32_t i, const Place& place,
-                                       std::uint32_t below) const {
+template <bool kPending>
+std::uint32_t OverlapGrid::search(std::uint32_t i, const Place& place, std::uint32_t below,
+                                  PendingMatches* pending) const {
     std::uint32_t best = below;
     // The corner ranges need finite edges and extents; any other query looks
     // at every member.
@@ -430,12 +520,25 @@ std::uint32_t OverlapGrid::first_match(std::uint32_t i, const Place& place,
                          std::isfinite(query.c3 - query.c1);
     // Members of the query's own size are the likeliest matches; searching
     // their level first lets the other levels stop early.
-    if (place.level >= 0) search_level(place.level, i, bounded, best);
+    if (place.level >= 0) search_level<kPending>(place.level, i, bounded, best, pending);
     for (int level = 0; level < levels_; ++level) {
-        if (level != place.level) search_level(level, i, bounded, best);
+        if (level != place.level) search_level<kPending>(level, i, bounded, best, pending);
     }
     search_runs(wide_first_run_, i, best);
+    if (kPending && pending->count <= PendingMatches::kRoom) {
+        search_pending(wide_pending_, pending_next_in_level_, i, *pending);
+    }
     return best;
+}
+
+std::uint32_t OverlapGrid::first_match(std::uint32_t i, const Place& place,
+                                       std::uint32_t below) const {
+    return search<false>(i, place, below, nullptr);
+}
+
+std::uint32_t OverlapGrid::first_match(std::uint32_t i, const Place& place, std::uint32_t below,
+                                       PendingMatches& pending) const {
+    return search<true>(i, place, below, &pending);
 }
 
 }  // namespace kiv

@@ -28,6 +28,11 @@ namespace kiv {
 // better than the best match so far, and the first matching member of a run
 // settles that cell. Which member of an object matches never matters, only
 // the lowest object with a match does, so the order of trying is free.
+//
+// Pending members are detections recorded at their places before their
+// objects are known, on lists of their own in the same cells, so that the
+// search for a query's lowest matching object also finds, in the same cells,
+// the pending members before the query that are similar to it.
 class OverlapGrid {
 public:
     static constexpr std::uint32_t kNone = UINT32_MAX;
@@ -39,27 +44,50 @@ public:
         int level;  // -1: the list of boxes that fit no level
     };
 
+    // The pending members before a query that are similar to it, as many as
+    // there is room for.
+    struct PendingMatches {
+        static constexpr std::uint32_t kRoom = 4;
+        std::uint32_t count = 0;  // kRoom + 1 once one did not fit
+        std::uint32_t members[kRoom];
+    };
+
     // Sets up levels for `n` boxes; `placeable[k]` says whether box k can ever
     // be similar to anything (only those are placed or queried). `threshold`
     // is the similarity, above 0 and at most 1, that a match needs.
     void reset(const Box* boxes, const double* areas, const std::uint8_t* placeable, std::size_t n,
                float threshold);
 
-    // Empties the grid and gives it the boxes, threshold, levels and cells of
-    // `model`, with room for `members` members: both grids then place every
-    // box alike, so a place found in one serves the other.
-    void reset_like(const OverlapGrid& model, std::size_t members);
-
     Place place_of(const Box& box) const;
 
     // The lowest object below `below` holding a member m with
     // similarity(i, m) >= threshold among the members inserted so far, or
-    // `below` when there is none; `place` is box i's. Reads the grid only, so
-    // any number of threads may query at once while nothing inserts.
+    // `below` when there is none; `place` is box i's. Pending members are not
+    // looked at. Reads the grid only, so any number of threads may search at
+    // once while nothing changes it.
     std::uint32_t first_match(std::uint32_t i, const Place& place, std::uint32_t below) const;
+
+    // The same, also collecting into `pending` (empty on entry) the pending
+    // members m < i with similarity(i, m) >= threshold.
+    std::uint32_t first_match(std::uint32_t i, const Place& place, std::uint32_t below,
+                              PendingMatches& pending) const;
 
     // Records member m of `object`, at m's place.
     void insert(std::uint32_t m, const Place& place, std::uint32_t object);
+
+    // Makes room for pending members among detections [first, first + count);
+    // none may be pending yet.
+    void begin_pending(std::uint32_t first, std::size_t count);
+
+    // Records detection m, at its place, as pending; in ascending order of m.
+    void insert_pending(std::uint32_t m, const Place& place);
+
+    // Records pending detection m as a member of `object`, as insert() would;
+    // searches that look at pending members still find it among them.
+    void settle(std::uint32_t m, std::uint32_t object);
+
+    // Forgets every pending member; those inserted meanwhile stay members.
+    void clear_pending();
 
     // Calls visit(buffer) for each of its growable buffers, so that the
     // owner can weigh and trim them between calls.
@@ -72,6 +100,11 @@ public:
         visit(next_in_level_);
         visit(object_of_);
         visit(sizes_);
+        visit(pending_next_in_cell_);
+        visit(pending_next_in_level_);
+        visit(pending_slot_);
+        visit(pending_members_);
+        visit(pending_cells_);
     }
 
 private:
@@ -107,6 +140,16 @@ private:
         std::uint32_t level_plus_one;
         std::uint32_t first_run;
         std::uint32_t last_run;
+        std::uint32_t pending;  // its entry in pending_cells_, or kNone
+    };
+    // Pending members in order of index, chained from the oldest.
+    struct PendingChain {
+        std::uint32_t oldest = kNone;
+        std::uint32_t newest = kNone;
+    };
+    struct PendingCell {
+        std::uint32_t slot;
+        PendingChain chain;  // through pending_next_in_cell_
     };
     struct Level {
         double width_cap;  // boxes up to this width and height belong here
@@ -124,18 +167,31 @@ private:
         double largest_area;
         std::uint32_t size;    // members placed on the level
         std::uint32_t newest;  // chain of its members through next_in_level_
+        // Pending members on the level, chained through
+        // pending_next_in_level_. The extremes above cover them too.
+        std::uint32_t pending_size;
+        PendingChain pending;
     };
 
-    void clear_members(std::size_t n, std::size_t members);
     std::int64_t cell_x(int level, double x) const;
     std::int64_t cell_y(int level, double y) const;
+    void widen(Level& level, std::uint32_t m) const;
+    void add_member(Slot& slot, Level& level, std::uint32_t m, std::uint32_t object);
     bool similar(std::uint32_t i, const Member& member) const;
     bool areas_may_match(double a, double b) const;
     bool run_may_match(const Run& run, const Box& query, double query_area) const;
     bool member_may_match(const Member& member, const Box& query, double query_area) const;
     void search_runs(std::uint32_t run, std::uint32_t i, std::uint32_t& best) const;
     void search_members(const Level& level, std::uint32_t i, std::uint32_t& best) const;
-    void search_level(int level, std::uint32_t i, bool bounded, std::uint32_t& best) const;
+    void append_pending(PendingChain& chain, std::vector<std::uint32_t>& next, std::uint32_t m);
+    void search_pending(const PendingChain& chain, const std::vector<std::uint32_t>& next,
+                        std::uint32_t i, PendingMatches& pending) const;
+    template <bool kPending>
+    void search_level(int level, std::uint32_t i, bool bounded, std::uint32_t& best,
+                      PendingMatches* pending) const;
+    template <bool kPending>
+    std::uint32_t search(std::uint32_t i, const Place& place, std::uint32_t below,
+                         PendingMatches* pending) const;
     std::size_t slot_index(int level, std::int64_t x, std::int64_t y) const;
     const Slot* find(int level, std::int64_t x, std::int64_t y) const;
     Slot& find_or_add(int level, std::int64_t x, std::int64_t y);
@@ -161,6 +217,18 @@ private:
     std::uint32_t wide_first_run_ = kNone;
     std::uint32_t wide_last_run_ = kNone;
     std::vector<float> sizes_;  // scratch for the typical box size
+
+    std::uint32_t pending_first_ = 0;  // see begin_pending()
+    // Per pending detection, from pending_first_: the next pending member of
+    // its cell, and of its level (or of the boxes that fit no level).
+    std::vector<std::uint32_t> pending_next_in_cell_;
+    std::vector<std::uint32_t> pending_next_in_level_;
+    // Per pending detection: its slot, or kNone when it fits no level.
+    std::vector<std::uint32_t> pending_slot_;
+    // Per pending detection: what a search reads of it, side by side.
+    std::vector<Member> pending_members_;
+    std::vector<PendingCell> pending_cells_;  // cells holding pending members
+    PendingChain wide_pending_;
 };
 
 }  // namespace kiv

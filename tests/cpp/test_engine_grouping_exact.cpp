@@ -69,8 +69,8 @@ Objects group_fast(const std::vector<Box>& boxes, float threshold) {
     return objects_of(groups);
 }
 
-// Grouping with blocks of `block_rows` searched on `pool` (none when 0); the
-// working storage is reused, as between calls of run.
+// Grouping with stretches of `block_rows` detections searched on `pool` (none
+// when 0); the working storage is reused, as between calls of run.
 Objects group_in_blocks(pool::Registry& pool, const std::vector<Box>& boxes, float threshold,
                         std::size_t block_rows) {
     thread_local GroupingWork work;
@@ -186,8 +186,9 @@ TEST(GroupingMatchesMatrix, ChainsAndPilesOfOneBox) {
     }
 }
 
-// Blocks searched on pools of 1, 2 and 8 workers: whatever the block size
-// and however the workers share a block, the objects are those of the rule.
+// Blocks searched on pools of 1, 2 and 8 workers, between stretches searched
+// on the calling thread: whatever the block size and however the workers
+// share a block, the objects are those of the rule.
 class GroupingInBlocks : public testing::TestWithParam<std::size_t> {
 protected:
     pool::StandalonePool pool_{GetParam()};
