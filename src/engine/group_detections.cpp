@@ -1,7 +1,8 @@
 #include "engine/group_detections.hpp"
 
+#include <time.h>
+
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 
 #include "engine/messages.hpp"
@@ -33,15 +34,23 @@ constexpr double kPoolPaysFromNs = 900.0;
 // thread, to measure again.
 constexpr std::size_t kMeasureEvery = 8;
 
-// Where the grid search may run: in stretches of `rows` detections, each
-// after a stretch on the calling thread that took at least `pays_from_ns`
-// per detection going to `pool` (the process-wide pool when it is null);
-// all on the calling thread when `rows` is 0.
+// Where the grid search may run: in stretches of `rows` detections, going to
+// `pool` (the process-wide pool when it is null) once stretches on the
+// calling thread take at least `pays_from_ns` of its time per detection; all
+// on the calling thread when `rows` is 0.
 struct Blocks {
     pool::Registry* pool;
     std::size_t rows;
     double pays_from_ns;
 };
+
+// CPU time of the calling thread, in nanoseconds: a stretch during which the
+// thread waited for a processor does not look dear.
+double thread_time_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) * 1e9 + static_cast<double>(now.tv_nsec);
+}
 
 bool similar(const GroupingWork& work, std::uint32_t a, std::uint32_t b, float threshold) {
     const double distance =
@@ -171,8 +180,11 @@ void group_by_grid(GroupingWork& work, std::size_t n, float threshold, const Blo
     }
     // Stretch by stretch, either way exact: on the calling thread, timed, or
     // as a block on the pool. The first has no earlier members to search in
-    // parallel.
+    // parallel. Searches grow dearer only slowly, so the pool takes over when
+    // two timed stretches in a row were dear: one alone may have been slowed
+    // by something else, a page fault or an interrupt.
     bool on_pool = false;
+    double previous_ns = 0.0;
     for (std::size_t stretch = 0, begin = 0; begin < n; ++stretch, begin += blocks.rows) {
         const auto first = static_cast<std::uint32_t>(begin);
         const auto end = static_cast<std::uint32_t>(std::min(n, begin + blocks.rows));
@@ -180,11 +192,11 @@ void group_by_grid(GroupingWork& work, std::size_t n, float threshold, const Blo
             place_block(work, first, end, blocks.pool, groups);
             continue;
         }
-        const auto start = std::chrono::steady_clock::now();
+        const double start = thread_time_ns();
         for (std::uint32_t i = first; i < end; ++i) place_by_grid(work, i, groups);
-        const std::chrono::duration<double, std::nano> took =
-            std::chrono::steady_clock::now() - start;
-        on_pool = took.count() >= blocks.pays_from_ns * static_cast<double>(end - first);
+        const double took_ns = (thread_time_ns() - start) / static_cast<double>(end - first);
+        on_pool = std::min(took_ns, previous_ns) >= blocks.pays_from_ns;
+        previous_ns = took_ns;
     }
 }
 
