@@ -94,7 +94,7 @@ void place_by_grid(GroupingWork& work, std::uint32_t i, GroupList& groups) {
         groups.start_object(i);
         return;
     }
-    const OverlapGrid::Place place = work.grid.place_of(work.boxes[i]);
+    const OverlapGrid::Place& place = work.grid.place(i);
     const std::uint32_t object = work.grid.first_match(i, place, OverlapGrid::kNone);
     work.grid.insert(i, place, join_or_start(groups, i, object));
 }
@@ -118,7 +118,7 @@ void place_block(GroupingWork& work, std::uint32_t begin, std::uint32_t end, poo
     work.grid.begin_pending(begin, rows);
     for (std::uint32_t i = begin; i < end; ++i) {
         if (!work.placeable[i]) continue;
-        const OverlapGrid::Place place = work.grid.place_of(work.boxes[i]);
+        const OverlapGrid::Place& place = work.grid.place(i);
         work.block_places[i - begin] = place;
         work.grid.insert_pending(i, place);
     }

@@ -36,19 +36,33 @@ double typical(std::vector<float>& values) {
     return std::isfinite(*middle) ? static_cast<double>(*middle) : 1.0;
 }
 
-// Lowest and highest value a member's low corner can take along one axis
-// and still overlap the query [low, high] by the share a match needs, for
-// members at most `widest` across; the double arithmetic is pushed outward
-// by more than its rounding can reach.
-double lowest_corner(float low, float widest, double share) {
-    const double reach = (1.0 + 1e-6 - share) * static_cast<double>(widest);
-    return (low - reach) - (std::fabs(low) + reach) * 0x1p-50;
-}
+// The values a member's low corner can take along one axis and still
+// overlap the query [low, high] as a match needs, for members from
+// `narrowest` to `widest` across: by at least `share` of either extent and
+// `union_share` of their sum (see OverlapGrid::reset). Each extent is the
+// single-precision difference the similarity takes; the double arithmetic
+// is pushed outward by more than its rounding can reach.
+struct CornerRange {
+    double lowest;
+    double highest;
+};
 
-double highest_corner(float low, float high, double share) {
-    const float extent = high - low;
-    const double kept = share * static_cast<double>(extent);
-    return (high - kept) + (std::fabs(high) + kept) * 0x1p-50;
+CornerRange corner_range(float low, float high, float narrowest, float widest, double share,
+                         double union_share) {
+    const double extent = static_cast<double>(high - low);
+    const double wide = static_cast<double>(widest);
+    // The overlap ends at the member's high edge, its low corner plus at
+    // most `widest` (the 1e-6 covers that extent's rounding).
+    const double reach = (1.0 + 1e-6 - share) * wide;
+    const double by_share = (low - reach) - (std::fabs(low) + reach) * 0x1p-50;
+    const double loss = (1.0 + 1e-6 - union_share) * wide;
+    const double gain = union_share * (1.0 - 1e-6) * extent;
+    const double by_union = ((low - loss) + gain) - (std::fabs(low) + loss + gain) * 0x1p-50;
+    // The overlap starts at the member's low corner at the earliest.
+    const double kept =
+        std::max(share * extent, union_share * (1.0 - 1e-6) * (extent + static_cast<double>(narrowest)));
+    const double highest = (high - kept) + (std::fabs(high) + kept) * 0x1p-50;
+    return CornerRange{std::max(by_share, by_union), highest};
 }
 
 }  // namespace
@@ -68,6 +82,17 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
     // 1e-6 it rules out nothing.
     share_ = (static_cast<double>(threshold) - 1e-6) * (1.0 - 1e-6);
     overlap_share_ = std::max(share_, 0.0);
+    // The ratio itself needs intersection / (sum of areas - intersection) of
+    // at least threshold - 2^-22, so the intersection is at least
+    // (threshold - 2^-22) / (1 + threshold) times the sum of both areas, less
+    // 3 * 2^-53 of it for the double roundings of the sum, the union and the
+    // ratio. Along each axis the overlap is then at least that share, less
+    // 2^-23 of it, of the sum of both extents: the other axis's overlap is
+    // at most either box's extent there. union_share_ stays below both by
+    // more than 2^-22 of the threshold.
+    union_share_ = overlap_share_ / (1.0 + static_cast<double>(threshold));
+    // Less 1e-6 for the single-precision roundings of quad_may_match.
+    quad_share_ = static_cast<float>(union_share_ * (1.0 - 1e-6));
 
     // Levels double in size from the median box; the median keeps a typical
     // box on a level whose boxes are of its size.
@@ -119,15 +144,57 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
                               0,
                               kNone,
                               0,
-                              PendingChain{}};
+                              PendingChain{},
+                              0,
+                              kNone,
+                              INT64_MAX,
+                              INT64_MAX,
+                              INT64_MIN,
+                              INT64_MIN,
+                              0};
     }
 
-    // At most one cell per member, and the table stays at most half full.
-    const std::size_t slot_count = std::bit_ceil(std::max<std::size_t>(16, 2 * placeable_count));
-    slots_.assign(slot_count, Slot{0, 0, 0, kNone, kNone, kNone});
+    // Every placeable box's place is known now, so each level knows which
+    // cells it will use. A level whose cells span a modest rectangle gets
+    // that rectangle as a table of its own, reached by plain indexing; the
+    // others share a hash table, which spreads boxes that lie far apart.
+    places_.resize(n);
+    std::size_t hashed_count = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        if (!placeable[k]) continue;
+        const Place place = place_of(boxes[k]);
+        places_[k] = place;
+        if (place.level < 0) continue;
+        Level& level = level_[place.level];
+        level.x_min = std::min(level.x_min, place.x);
+        level.x_max = std::max(level.x_max, place.x);
+        level.y_min = std::min(level.y_min, place.y);
+        level.y_max = std::max(level.y_max, place.y);
+        ++level.boxes;
+    }
+    std::size_t dense_cells = 0;
+    for (int index = 0; index < levels_; ++index) {
+        Level& level = level_[index];
+        if (level.boxes == 0) continue;
+        // Differences of clamped cells fit, and so does their product in double.
+        const double columns = static_cast<double>(level.x_max - level.x_min) + 1.0;
+        const double rows = static_cast<double>(level.y_max - level.y_min) + 1.0;
+        if (columns * rows <= 4.0 * static_cast<double>(level.boxes) + 64.0) {
+            level.columns = level.x_max - level.x_min + 1;
+            level.dense_first = static_cast<std::uint32_t>(dense_cells);
+            dense_cells += static_cast<std::size_t>(columns * rows);
+        } else {
+            hashed_count += level.boxes;
+        }
+    }
+    // The hash table holds at most one cell per box and stays at most half full.
+    const std::size_t hashed_slots = hashed_count == 0 ? 0 : std::bit_ceil(2 * hashed_count);
+    hash_first_ = dense_cells;
+    hash_mask_ = hashed_slots == 0 ? 0 : hashed_slots - 1;
+    slots_.assign(dense_cells + hashed_slots, Slot{0, 0, 0, kNone, kNone, kNone});
     runs_.clear();
     segments_.clear();
-    stored_.clear();
+    quads_.clear();
     next_in_level_.resize(n);
     object_of_.resize(n);
     wide_first_run_ = kNone;
@@ -175,22 +242,30 @@ std::size_t OverlapGrid::slot_index(int level, std::int64_t x, std::int64_t y) c
     h ^= static_cast<std::uint64_t>(y) * 0x9E3779B97F4A7C15ull;
     h = (h ^ (h >> 29)) * 0xBF58476D1CE4E5B9ull;
     h ^= h >> 32;
-    return static_cast<std::size_t>(h) & (slots_.size() - 1);
+    return static_cast<std::size_t>(h) & hash_mask_;
+}
+
+std::size_t OverlapGrid::dense_index(const Level& level, std::int64_t x, std::int64_t y) const {
+    return level.dense_first +
+           static_cast<std::size_t>((y - level.y_min) * level.columns + (x - level.x_min));
 }
 
 const OverlapGrid::Slot* OverlapGrid::find(int level, std::int64_t x, std::int64_t y) const {
     const std::uint32_t tag = static_cast<std::uint32_t>(level) + 1;
-    for (std::size_t k = slot_index(level, x, y);; k = (k + 1) & (slots_.size() - 1)) {
-        const Slot& slot = slots_[k];
+    for (std::size_t k = slot_index(level, x, y);; k = (k + 1) & hash_mask_) {
+        const Slot& slot = slots_[hash_first_ + k];
         if (slot.level_plus_one == 0) return nullptr;
         if (slot.level_plus_one == tag && slot.x == x && slot.y == y) return &slot;
     }
 }
 
 OverlapGrid::Slot& OverlapGrid::find_or_add(int level, std::int64_t x, std::int64_t y) {
+    const Level& dense = level_[level];
+    // Every box's cell lies within its level's rectangle.
+    if (dense.dense_first != kNone) return slots_[dense_index(dense, x, y)];
     const std::uint32_t tag = static_cast<std::uint32_t>(level) + 1;
-    for (std::size_t k = slot_index(level, x, y);; k = (k + 1) & (slots_.size() - 1)) {
-        Slot& slot = slots_[k];
+    for (std::size_t k = slot_index(level, x, y);; k = (k + 1) & hash_mask_) {
+        Slot& slot = slots_[hash_first_ + k];
         if (slot.level_plus_one == 0) {
             slot = Slot{x, y, tag, kNone, kNone, kNone};
             return slot;
@@ -199,19 +274,25 @@ OverlapGrid::Slot& OverlapGrid::find_or_add(int level, std::int64_t x, std::int6
     }
 }
 
-std::uint32_t OverlapGrid::new_segment(std::uint32_t capacity, std::uint32_t older) {
-    segments_.push_back(Segment{static_cast<std::uint32_t>(stored_.size()), 0, capacity, older});
-    stored_.resize(stored_.size() + capacity);
+std::uint32_t OverlapGrid::new_segment(std::uint32_t quads, std::uint32_t older) {
+    segments_.push_back(Segment{static_cast<std::uint32_t>(quads_.size()), 0, 4 * quads, older});
+    quads_.resize(quads_.size() + quads);
     return static_cast<std::uint32_t>(segments_.size() - 1);
+}
+
+void OverlapGrid::append(std::uint32_t segment, std::uint32_t m) {
+    Segment& stretch = segments_[segment];
+    quads_[stretch.start + stretch.count / 4].set(static_cast<int>(stretch.count % 4), boxes_[m],
+                                                  areas_[m]);
+    ++stretch.count;
 }
 
 void OverlapGrid::add_to_cell(std::uint32_t& first_run, std::uint32_t& last_run, std::uint32_t m,
                               std::uint32_t object) {
     const Box& box = boxes_[m];
     const auto new_run = [&](std::uint32_t next) {
-        const std::uint32_t segment = new_segment(2, kNone);
-        stored_[segments_[segment].start] = Member{box, areas_[m]};
-        segments_[segment].count = 1;
+        const std::uint32_t segment = new_segment(1, kNone);
+        append(segment, m);
         runs_.push_back(Run{object, segment, next, box.c0, box.c1, box.c2, box.c3, box.c2 - box.c0,
                             box.c3 - box.c1, areas_[m]});
         return static_cast<std::uint32_t>(runs_.size() - 1);
@@ -245,11 +326,11 @@ void OverlapGrid::add_to_cell(std::uint32_t& first_run, std::uint32_t& last_run,
     }
     std::uint32_t segment = runs_[run].newest;
     if (segments_[segment].count == segments_[segment].capacity) {
-        const std::uint32_t capacity = std::min<std::uint32_t>(2 * segments_[segment].capacity, 64);
-        segment = new_segment(capacity, segment);
+        const std::uint32_t quads = std::min<std::uint32_t>(segments_[segment].capacity / 2, 16);
+        segment = new_segment(quads, segment);
         runs_[run].newest = segment;
     }
-    stored_[segments_[segment].start + segments_[segment].count++] = Member{box, areas_[m]};
+    append(segment, m);
     Run& joined = runs_[run];
     joined.low_x = std::min(joined.low_x, box.c0);
     joined.low_y = std::min(joined.low_y, box.c1);
@@ -340,8 +421,7 @@ void OverlapGrid::settle(std::uint32_t m, std::uint32_t object) {
         return;
     }
     // The level was widened when m became pending.
-    Slot& slot = slots_[k];
-    add_member(slot, level_[slot.level_plus_one - 1], m, object);
+    add_member(slots_[k], level_[places_[m].level], m, object);
 }
 
 void OverlapGrid::clear_pending() {
@@ -378,20 +458,28 @@ bool OverlapGrid::run_may_match(const Run& run, const Box& query, double query_a
     const float height = bottom - top;
     const float width = right - left;
     const float most = height * width;
+    // No member's intersection exceeds `most` or the query's area, and each
+    // member's area is at least the run's smallest (see member_may_match).
+    const double overlap = std::min(static_cast<double>(most), query_area);
+    if (overlap < union_share_ * (query_area + run.smallest_area)) return false;
     const double larger = std::max(query_area, run.smallest_area);
     if (static_cast<double>(most) < share_ * larger) return false;
     // Along each axis the overlap must reach the share of both extents.
     const float query_width = query.c2 - query.c0;
     const float query_height = query.c3 - query.c1;
     return !(width < overlap_share_ * std::max(query_width, run.narrowest)) &&
-           !(height < overlap_share_ * std::max(query_height, run.shortest));
+           !(height < overlap_share_ * std::max(query_height, run.shortest)) &&
+           !(width < union_share_ * (static_cast<double>(query_width) + run.narrowest)) &&
+           !(height < union_share_ * (static_cast<double>(query_height) + run.shortest));
 }
 
 bool OverlapGrid::member_may_match(const Member& member, const Box& query,
                                    double query_area) const {
-    // The bounds of run_may_match for a single box, without branches: most
-    // candidates fail here, far cheaper than the similarity itself. A
-    // negative overlap fails the axis tests, as the share is never negative.
+    // The similarity's own intersection (the product of the overlaps, at
+    // most the smaller area) against union_share_ of both areas, without
+    // branches: most candidates fail here, far cheaper than the similarity
+    // itself. Boxes apart along an axis fail the sign test; with the other
+    // overlap positive the product is negative and fails the share as well.
     const Box& box = member.box;
     const float left = query.c0 > box.c0 ? query.c0 : box.c0;
     const float right = query.c2 < box.c2 ? query.c2 : box.c2;
@@ -400,29 +488,28 @@ bool OverlapGrid::member_may_match(const Member& member, const Box& query,
     const float height = bottom - top;
     const float width = right - left;
     const float most = height * width;
-    const double larger = query_area > member.area ? query_area : member.area;
-    const float query_width = query.c2 - query.c0;
-    const float query_height = query.c3 - query.c1;
-    const float box_width = box.c2 - box.c0;
-    const float box_height = box.c3 - box.c1;
-    const float wider = query_width > box_width ? query_width : box_width;
-    const float taller = query_height > box_height ? query_height : box_height;
-    return !(width < overlap_share_ * wider) & !(height < overlap_share_ * taller) &
-           !(static_cast<double>(most) < share_ * larger);
+    const double smaller = query_area < member.area ? query_area : member.area;
+    const double overlap = static_cast<double>(most) < smaller ? static_cast<double>(most) : smaller;
+    return !(width < 0.0f) & !(height < 0.0f) &
+           !(overlap < union_share_ * (query_area + member.area));
 }
 
-void OverlapGrid::search_runs(std::uint32_t run, std::uint32_t i, std::uint32_t& best) const {
+void OverlapGrid::search_runs(std::uint32_t run, std::uint32_t i, const QuadQuery& query,
+                              std::uint32_t& best) const {
     // Runs ascend by object: once one is no better than `best`, none after is.
     for (; run != kNone && runs_[run].object < best; run = runs_[run].next) {
         if (!run_may_match(runs_[run], boxes_[i], areas_[i])) continue;
         for (std::uint32_t segment = runs_[run].newest; segment != kNone;
              segment = segments_[segment].older) {
-            const Member* member = stored_.data() + segments_[segment].start;
-            const Member* const end = member + segments_[segment].count;
-            for (; member != end; ++member) {
-                if (member_may_match(*member, boxes_[i], areas_[i]) && similar(i, *member)) {
-                    best = runs_[run].object;
-                    return;
+            const MemberQuad* quad = quads_.data() + segments_[segment].start;
+            const MemberQuad* const end = quad + (segments_[segment].count + 3) / 4;
+            for (; quad != end; ++quad) {
+                for (unsigned lanes = quad_may_match(*quad, query); lanes != 0; lanes &= lanes - 1) {
+                    const int lane = std::countr_zero(lanes);
+                    if (similar(i, Member{quad->box(lane), quad->area[lane]})) {
+                        best = runs_[run].object;
+                        return;
+                    }
                 }
             }
         }
@@ -453,8 +540,8 @@ void OverlapGrid::search_pending(const PendingChain& chain, const std::vector<st
 }
 
 template <bool kPending>
-void OverlapGrid::search_level(int index, std::uint32_t i, bool bounded, std::uint32_t& best,
-                               PendingMatches* pending) const {
+void OverlapGrid::search_level(int index, std::uint32_t i, const QuadQuery& quad, bool bounded,
+                               std::uint32_t& best, PendingMatches* pending) const {
     const Level& level = level_[index];
     // Members are searched when one belongs to a better object, pending
     // members when one comes before the query and there is room left.
@@ -483,10 +570,22 @@ void OverlapGrid::search_level(int index, std::uint32_t i, bool bounded, std::ui
         level.tallest < overlap_share_ * height || overlap_share_ * level.shortest > height) {
         return;
     }
-    const std::int64_t x0 = cell_x(index, lowest_corner(query.c0, level.widest, overlap_share_));
-    const std::int64_t x1 = cell_x(index, highest_corner(query.c0, query.c2, overlap_share_));
-    const std::int64_t y0 = cell_y(index, lowest_corner(query.c1, level.tallest, overlap_share_));
-    const std::int64_t y1 = cell_y(index, highest_corner(query.c1, query.c3, overlap_share_));
+    const CornerRange along_x = corner_range(query.c0, query.c2, level.narrowest, level.widest,
+                                             overlap_share_, union_share_);
+    const CornerRange along_y = corner_range(query.c1, query.c3, level.shortest, level.tallest,
+                                             overlap_share_, union_share_);
+    std::int64_t x0 = cell_x(index, along_x.lowest);
+    std::int64_t x1 = cell_x(index, along_x.highest);
+    std::int64_t y0 = cell_y(index, along_y.lowest);
+    std::int64_t y1 = cell_y(index, along_y.highest);
+    const bool dense = level.dense_first != kNone;
+    if (dense) {
+        // Only the part of the range within the level's rectangle holds cells.
+        x0 = std::max(x0, level.x_min);
+        x1 = std::min(x1, level.x_max);
+        y0 = std::max(y0, level.y_min);
+        y1 = std::min(y1, level.y_max);
+    }
     if (x1 < x0 || y1 < y0) return;
     const double cells = static_cast<double>(x1 - x0 + 1) * static_cast<double>(y1 - y0 + 1);
     const std::uint32_t placed = level.size + (kPending ? level.pending_size : 0);
@@ -496,15 +595,22 @@ void OverlapGrid::search_level(int index, std::uint32_t i, bool bounded, std::ui
         search_all();
         return;
     }
+    const auto search_cell = [&](const Slot& slot) {
+        if (members) search_runs(slot.first_run, i, quad, best);
+        if (pendings && slot.pending != kNone) {
+            search_pending(pending_cells_[slot.pending].chain, pending_next_in_cell_, i, *pending);
+        }
+    };
+    if (dense) {
+        for (std::int64_t y = y0; y <= y1; ++y) {
+            const Slot* slot = slots_.data() + dense_index(level, x0, y);
+            for (std::int64_t x = x0; x <= x1; ++x, ++slot) search_cell(*slot);
+        }
+        return;
+    }
     for (std::int64_t x = x0; x <= x1; ++x) {
         for (std::int64_t y = y0; y <= y1; ++y) {
-            const Slot* slot = find(index, x, y);
-            if (slot == nullptr) continue;
-            if (members) search_runs(slot->first_run, i, best);
-            if (pendings && slot->pending != kNone) {
-                search_pending(pending_cells_[slot->pending].chain, pending_next_in_cell_, i,
-                               *pending);
-            }
+            if (const Slot* slot = find(index, x, y)) search_cell(*slot);
         }
     }
 }
@@ -520,11 +626,12 @@ std::uint32_t OverlapGrid::search(std::uint32_t i, const Place& place, std::uint
                          std::isfinite(query.c3 - query.c1);
     // Members of the query's own size are the likeliest matches; searching
     // their level first lets the other levels stop early.
-    if (place.level >= 0) search_level<kPending>(place.level, i, bounded, best, pending);
+    const QuadQuery quad = quad_query(query, areas_[i], quad_share_);
+    if (place.level >= 0) search_level<kPending>(place.level, i, quad, bounded, best, pending);
     for (int level = 0; level < levels_; ++level) {
-        if (level != place.level) search_level<kPending>(level, i, bounded, best, pending);
+        if (level != place.level) search_level<kPending>(level, i, quad, bounded, best, pending);
     }
-    search_runs(wide_first_run_, i, best);
+    search_runs(wide_first_run_, i, quad, best);
     if (kPending && pending->count <= PendingMatches::kRoom) {
         search_pending(wide_pending_, pending_next_in_level_, i, *pending);
     }

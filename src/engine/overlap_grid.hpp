@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/member_quad.hpp"
 #include "engine/pairwise_distance.hpp"
 
 namespace kiv {
@@ -16,18 +17,24 @@ namespace kiv {
 // list that every query searches.
 //
 // A match needs the two boxes to overlap along each axis by a share of both
-// widths (see reset()). For a query box q and members of width at most W that
-// confines a member's c0 to [q.c0 - k W, q.c2 - s w_q], with s that share and
-// k = 1 + 1e-6 - s; likewise c1. The query visits the cells of that range,
-// computed with outward margins; since the cell function never decreases,
-// no member inside the range can sit in a cell outside the visited ones.
-// Cells are sized to the range, so a query visits a handful of them.
+// widths and by a share of their sum (see reset()). For a query box q and
+// members of width at most W that confines a member's c0 to
+// [q.c0 - k W, q.c2 - s w_q], with s that share and k = 1 + 1e-6 - s, and
+// tighter still by the share of the sum; likewise c1. The query visits the
+// cells of that range, computed with outward margins; since the cell
+// function never decreases, no member inside the range can sit in a cell
+// outside the visited ones. Cells are sized to the range, so a query visits
+// a handful of them. Every box is known when the grid is set up, so a level
+// whose boxes cover a modest rectangle of cells keeps them in a table of
+// that rectangle; the cells of the other levels are hashed.
 //
 // Within a cell, members are kept in runs of one object each, runs in
 // ascending object order: a query stops at the first run whose object is no
 // better than the best match so far, and the first matching member of a run
 // settles that cell. Which member of an object matches never matters, only
-// the lowest object with a match does, so the order of trying is free.
+// the lowest object with a match does, so the order of trying is free. A
+// run stores its members four to a quad, tested together before any exact
+// similarity.
 //
 // Pending members are detections recorded at their places before their
 // objects are known, on lists of their own in the same cells, so that the
@@ -58,7 +65,8 @@ public:
     void reset(const Box* boxes, const double* areas, const std::uint8_t* placeable, std::size_t n,
                float threshold);
 
-    Place place_of(const Box& box) const;
+    // Box m's place, worked out by reset().
+    const Place& place(std::uint32_t m) const { return places_[m]; }
 
     // The lowest object below `below` holding a member m with
     // similarity(i, m) >= threshold among the members inserted so far, or
@@ -94,9 +102,10 @@ public:
     template <typename Visit>
     void for_each_buffer(Visit&& visit) {
         visit(slots_);
+        visit(places_);
         visit(runs_);
         visit(segments_);
-        visit(stored_);
+        visit(quads_);
         visit(next_in_level_);
         visit(object_of_);
         visit(sizes_);
@@ -115,13 +124,14 @@ private:
         Box box;
         double area;
     };
-    // A stretch of one run's members stored side by side, so that a query
-    // walking a run reads memory in order; a run's stretches double in size.
+    // A stretch of one run's members stored side by side, four to a quad,
+    // so that a query walking a run reads memory in order and tests four
+    // members at once; a run's stretches double in size.
     struct Segment {
-        std::uint32_t start;  // first member in stored_
-        std::uint32_t count;
-        std::uint32_t capacity;
-        std::uint32_t older;  // the run's previous segment, or kNone
+        std::uint32_t start;     // first quad in quads_
+        std::uint32_t count;     // members
+        std::uint32_t capacity;  // members, four per quad
+        std::uint32_t older;     // the run's previous segment, or kNone
     };
     // One object's members in one cell, with the smallest box holding them
     // all and their smallest width, height and area.
@@ -171,8 +181,17 @@ private:
         // pending_next_in_level_. The extremes above cover them too.
         std::uint32_t pending_size;
         PendingChain pending;
+        std::uint32_t boxes;        // placeable boxes that belong here
+        std::uint32_t dense_first;  // its table in slots_, or kNone when hashed
+        // The rectangle of cells its boxes use, and its width in cells.
+        std::int64_t x_min;
+        std::int64_t y_min;
+        std::int64_t x_max;
+        std::int64_t y_max;
+        std::int64_t columns;
     };
 
+    Place place_of(const Box& box) const;
     std::int64_t cell_x(int level, double x) const;
     std::int64_t cell_y(int level, double y) const;
     void widen(Level& level, std::uint32_t m) const;
@@ -181,37 +200,47 @@ private:
     bool areas_may_match(double a, double b) const;
     bool run_may_match(const Run& run, const Box& query, double query_area) const;
     bool member_may_match(const Member& member, const Box& query, double query_area) const;
-    void search_runs(std::uint32_t run, std::uint32_t i, std::uint32_t& best) const;
+    void search_runs(std::uint32_t run, std::uint32_t i, const QuadQuery& query,
+                     std::uint32_t& best) const;
     void search_members(const Level& level, std::uint32_t i, std::uint32_t& best) const;
     void append_pending(PendingChain& chain, std::vector<std::uint32_t>& next, std::uint32_t m);
     void search_pending(const PendingChain& chain, const std::vector<std::uint32_t>& next,
                         std::uint32_t i, PendingMatches& pending) const;
     template <bool kPending>
-    void search_level(int level, std::uint32_t i, bool bounded, std::uint32_t& best,
-                      PendingMatches* pending) const;
+    void search_level(int level, std::uint32_t i, const QuadQuery& quad, bool bounded,
+                      std::uint32_t& best, PendingMatches* pending) const;
     template <bool kPending>
     std::uint32_t search(std::uint32_t i, const Place& place, std::uint32_t below,
                          PendingMatches* pending) const;
     std::size_t slot_index(int level, std::int64_t x, std::int64_t y) const;
+    std::size_t dense_index(const Level& level, std::int64_t x, std::int64_t y) const;
     const Slot* find(int level, std::int64_t x, std::int64_t y) const;
     Slot& find_or_add(int level, std::int64_t x, std::int64_t y);
     void add_to_cell(std::uint32_t& first_run, std::uint32_t& last_run, std::uint32_t m,
                      std::uint32_t object);
-    std::uint32_t new_segment(std::uint32_t capacity, std::uint32_t older);
+    std::uint32_t new_segment(std::uint32_t quads, std::uint32_t older);
+    void append(std::uint32_t segment, std::uint32_t m);
 
     const Box* boxes_ = nullptr;
     const double* areas_ = nullptr;
     float threshold_ = 1.0f;
     double share_ = 0.0;          // see reset()
     double overlap_share_ = 0.0;  // share_, but not below 0
+    double union_share_ = 0.0;    // see reset()
+    float quad_share_ = 0.0f;     // see reset()
     int levels_ = 0;
     Level level_[kMaxLevels] = {};
     std::uint64_t hash_seed_ = 0;
 
-    std::vector<Slot> slots_;  // open addressing, power-of-two size
+    // The dense levels' tables, then the hash table of the other levels
+    // (open addressing, power-of-two size).
+    std::vector<Slot> slots_;
+    std::size_t hash_first_ = 0;
+    std::size_t hash_mask_ = 0;
+    std::vector<Place> places_;  // per placeable detection
     std::vector<Run> runs_;
     std::vector<Segment> segments_;
-    std::vector<Member> stored_;                // members of every run, by segment
+    std::vector<MemberQuad> quads_;             // members of every run, by segment
     std::vector<std::uint32_t> next_in_level_;  // per detection
     std::vector<std::uint32_t> object_of_;      // per detection, once inserted
     std::uint32_t wide_first_run_ = kNone;
