@@ -7,20 +7,9 @@
 namespace kiv {
 namespace {
 
-// Cell indices are clamped here, far inside int64, so that index arithmetic
-// on a query range cannot overflow; clamping keeps the cell function
-// monotone.
+// Cell indices of hashed levels are clamped here, far inside int64, so that
+// index arithmetic on a query range cannot overflow.
 constexpr double kCellLimit = 1152921504606846976.0;  // 2^60
-
-std::int64_t cell_of(double coordinate, double inverse_size) {
-    double scaled = coordinate * inverse_size;
-    if (!(scaled >= -kCellLimit)) scaled = -kCellLimit;
-    if (scaled > kCellLimit) scaled = kCellLimit;
-    // Rounding down by hand: the conversion truncates towards zero, and
-    // std::floor would be a library call on the baseline instruction set.
-    const auto truncated = static_cast<std::int64_t>(scaled);
-    return static_cast<double>(truncated) > scaled ? truncated - 1 : truncated;
-}
 
 bool is_finite(const Box& box) {
     return std::isfinite(box.c0) && std::isfinite(box.c1) && std::isfinite(box.c2) &&
@@ -147,42 +136,53 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
                               PendingChain{},
                               0,
                               kNone,
-                              INT64_MAX,
-                              INT64_MAX,
-                              INT64_MIN,
-                              INT64_MIN,
+                              INFINITY,
+                              INFINITY,
+                              kCellLimit,
+                              kCellLimit,
                               0};
     }
 
-    // Every placeable box's place is known now, so each level knows which
-    // cells it will use. A level whose cells span a modest rectangle gets
-    // that rectangle as a table of its own, reached by plain indexing; the
-    // others share a hash table, which spreads boxes that lie far apart.
+    // Every placeable box's level is known now, and then the cells each level
+    // will use, counted from the level's lowest corners. A level whose cells
+    // span a modest rectangle keeps that rectangle as a table of its own,
+    // reached by plain indexing; the others share a hash table, which
+    // spreads boxes that lie far apart.
     places_.resize(n);
-    std::size_t hashed_count = 0;
     for (std::size_t k = 0; k < n; ++k) {
         if (!placeable[k]) continue;
-        const Place place = place_of(boxes[k]);
-        places_[k] = place;
-        if (place.level < 0) continue;
-        Level& level = level_[place.level];
-        level.x_min = std::min(level.x_min, place.x);
-        level.x_max = std::max(level.x_max, place.x);
-        level.y_min = std::min(level.y_min, place.y);
-        level.y_max = std::max(level.y_max, place.y);
+        const int index = level_of(boxes[k]);
+        places_[k].level = index;
+        if (index < 0) continue;
+        Level& level = level_[index];
+        level.origin_x = std::min(level.origin_x, static_cast<double>(boxes[k].c0));
+        level.origin_y = std::min(level.origin_y, static_cast<double>(boxes[k].c1));
         ++level.boxes;
     }
+    std::int64_t columns[kMaxLevels] = {};
+    std::int64_t rows[kMaxLevels] = {};
+    for (std::size_t k = 0; k < n; ++k) {
+        if (!placeable[k] || places_[k].level < 0) continue;
+        Place& place = places_[k];
+        place.x = cell_x(level_[place.level], boxes[k].c0);
+        place.y = cell_y(level_[place.level], boxes[k].c1);
+        columns[place.level] = std::max(columns[place.level], place.x + 1);
+        rows[place.level] = std::max(rows[place.level], place.y + 1);
+    }
     std::size_t dense_cells = 0;
+    std::size_t hashed_count = 0;
     for (int index = 0; index < levels_; ++index) {
         Level& level = level_[index];
         if (level.boxes == 0) continue;
-        // Differences of clamped cells fit, and so does their product in double.
-        const double columns = static_cast<double>(level.x_max - level.x_min) + 1.0;
-        const double rows = static_cast<double>(level.y_max - level.y_min) + 1.0;
-        if (columns * rows <= 4.0 * static_cast<double>(level.boxes) + 64.0) {
-            level.columns = level.x_max - level.x_min + 1;
+        const double cells = static_cast<double>(columns[index]) * static_cast<double>(rows[index]);
+        if (cells <= 4.0 * static_cast<double>(level.boxes) + 64.0) {
             level.dense_first = static_cast<std::uint32_t>(dense_cells);
-            dense_cells += static_cast<std::size_t>(columns * rows);
+            level.columns = columns[index];
+            // No cell beyond the rectangle holds a member, so a query's
+            // range ends at its edge.
+            level.limit_x = static_cast<double>(columns[index] - 1);
+            level.limit_y = static_cast<double>(rows[index] - 1);
+            dense_cells += static_cast<std::size_t>(cells);
         } else {
             hashed_count += level.boxes;
         }
@@ -207,20 +207,26 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
                  0x9E3779B97F4A7C15ull;
 }
 
-std::int64_t OverlapGrid::cell_x(int level, double x) const {
-    return cell_of(x, level_[level].inverse_cell_width);
+// Cells never decrease with the coordinate, which is all that the corner
+// ranges rely on; clamped to the level's cells, they start at 0.
+std::int64_t OverlapGrid::cell_x(const Level& level, double x) const {
+    double scaled = (x - level.origin_x) * level.inverse_cell_width;
+    scaled = scaled > 0.0 ? scaled : 0.0;
+    scaled = scaled < level.limit_x ? scaled : level.limit_x;
+    return static_cast<std::int64_t>(scaled);
 }
 
-std::int64_t OverlapGrid::cell_y(int level, double y) const {
-    return cell_of(y, level_[level].inverse_cell_height);
+std::int64_t OverlapGrid::cell_y(const Level& level, double y) const {
+    double scaled = (y - level.origin_y) * level.inverse_cell_height;
+    scaled = scaled > 0.0 ? scaled : 0.0;
+    scaled = scaled < level.limit_y ? scaled : level.limit_y;
+    return static_cast<std::int64_t>(scaled);
 }
 
-OverlapGrid::Place OverlapGrid::place_of(const Box& box) const {
+int OverlapGrid::level_of(const Box& box) const {
     const float width = box.c2 - box.c0;
     const float height = box.c3 - box.c1;
-    if (!is_finite(box) || !std::isfinite(width) || !std::isfinite(height)) {
-        return Place{0, 0, -1};
-    }
+    if (!is_finite(box) || !std::isfinite(width) || !std::isfinite(height)) return -1;
     // Start from the level the binary exponent of the size suggests; the
     // loop settles the exact level by comparing with the caps.
     const double relative =
@@ -228,11 +234,9 @@ OverlapGrid::Place OverlapGrid::place_of(const Box& box) const {
     const int exponent = static_cast<int>((std::bit_cast<std::uint64_t>(relative) >> 52) & 0x7ff);
     int level = std::clamp(exponent - 1023, 0, levels_ - 1);
     for (; level < levels_; ++level) {
-        if (width <= level_[level].width_cap && height <= level_[level].height_cap) {
-            return Place{cell_x(level, box.c0), cell_y(level, box.c1), level};
-        }
+        if (width <= level_[level].width_cap && height <= level_[level].height_cap) return level;
     }
-    return Place{0, 0, -1};
+    return -1;
 }
 
 std::size_t OverlapGrid::slot_index(int level, std::int64_t x, std::int64_t y) const {
@@ -246,8 +250,7 @@ std::size_t OverlapGrid::slot_index(int level, std::int64_t x, std::int64_t y) c
 }
 
 std::size_t OverlapGrid::dense_index(const Level& level, std::int64_t x, std::int64_t y) const {
-    return level.dense_first +
-           static_cast<std::size_t>((y - level.y_min) * level.columns + (x - level.x_min));
+    return level.dense_first + static_cast<std::size_t>(y * level.columns + x);
 }
 
 const OverlapGrid::Slot* OverlapGrid::find(int level, std::int64_t x, std::int64_t y) const {
@@ -540,52 +543,53 @@ void OverlapGrid::search_pending(const PendingChain& chain, const std::vector<st
 }
 
 template <bool kPending>
-void OverlapGrid::search_level(int index, std::uint32_t i, const QuadQuery& quad, bool bounded,
-                               std::uint32_t& best, PendingMatches* pending) const {
+void OverlapGrid::search_level(int index, const Query& query, std::uint32_t& best,
+                               PendingMatches* pending) const {
     const Level& level = level_[index];
     // Members are searched when one belongs to a better object, pending
     // members when one comes before the query and there is room left.
     const bool members = level.size > 0 && level.lowest_object < best;
     const bool pendings =
-        kPending && level.pending.oldest < i && pending->count <= PendingMatches::kRoom;
+        kPending && level.pending.oldest < query.i && pending->count <= PendingMatches::kRoom;
     if (!members && !pendings) return;
     // Skipped when every member is too small, or every one too large, to
     // share enough area with the query.
-    const double area = areas_[i];
-    if (level.largest_area < share_ * area || area < share_ * level.smallest_area) return;
-    const auto search_all = [&] {
-        if (members) search_members(level, i, best);
-        if (pendings) search_pending(level.pending, pending_next_in_level_, i, *pending);
-    };
-    if (!bounded) {
-        search_all();
+    if (level.largest_area < share_ * query.area || query.area < share_ * level.smallest_area) {
         return;
     }
     // The overlap along an axis is at most either extent and at least the
     // share of both, so extents differ by at most that factor.
-    const Box& query = boxes_[i];
-    const double width = query.c2 - query.c0;
-    const double height = query.c3 - query.c1;
-    if (level.widest < overlap_share_ * width || overlap_share_ * level.narrowest > width ||
-        level.tallest < overlap_share_ * height || overlap_share_ * level.shortest > height) {
+    if (query.bounded &&
+        (level.widest < overlap_share_ * query.width || overlap_share_ * level.narrowest > query.width ||
+         level.tallest < overlap_share_ * query.height ||
+         overlap_share_ * level.shortest > query.height)) {
         return;
     }
-    const CornerRange along_x = corner_range(query.c0, query.c2, level.narrowest, level.widest,
-                                             overlap_share_, union_share_);
-    const CornerRange along_y = corner_range(query.c1, query.c3, level.shortest, level.tallest,
-                                             overlap_share_, union_share_);
-    std::int64_t x0 = cell_x(index, along_x.lowest);
-    std::int64_t x1 = cell_x(index, along_x.highest);
-    std::int64_t y0 = cell_y(index, along_y.lowest);
-    std::int64_t y1 = cell_y(index, along_y.highest);
-    const bool dense = level.dense_first != kNone;
-    if (dense) {
-        // Only the part of the range within the level's rectangle holds cells.
-        x0 = std::max(x0, level.x_min);
-        x1 = std::min(x1, level.x_max);
-        y0 = std::max(y0, level.y_min);
-        y1 = std::min(y1, level.y_max);
+    search_cells<kPending>(index, query, members, pendings, best, pending);
+}
+
+template <bool kPending>
+void OverlapGrid::search_cells(int index, const Query& query, bool members, bool pendings,
+                               std::uint32_t& best, PendingMatches* pending) const {
+    const Level& level = level_[index];
+    const std::uint32_t i = query.i;
+    const auto search_all = [&] {
+        if (members) search_members(level, i, best);
+        if (pendings) search_pending(level.pending, pending_next_in_level_, i, *pending);
+    };
+    if (!query.bounded) {
+        search_all();
+        return;
     }
+    const Box& box = query.quad.box;
+    const CornerRange along_x = corner_range(box.c0, box.c2, level.narrowest, level.widest,
+                                             overlap_share_, union_share_);
+    const CornerRange along_y = corner_range(box.c1, box.c3, level.shortest, level.tallest,
+                                             overlap_share_, union_share_);
+    const std::int64_t x0 = cell_x(level, along_x.lowest);
+    const std::int64_t x1 = cell_x(level, along_x.highest);
+    const std::int64_t y0 = cell_y(level, along_y.lowest);
+    const std::int64_t y1 = cell_y(level, along_y.highest);
     if (x1 < x0 || y1 < y0) return;
     const double cells = static_cast<double>(x1 - x0 + 1) * static_cast<double>(y1 - y0 + 1);
     const std::uint32_t placed = level.size + (kPending ? level.pending_size : 0);
@@ -596,12 +600,12 @@ void OverlapGrid::search_level(int index, std::uint32_t i, const QuadQuery& quad
         return;
     }
     const auto search_cell = [&](const Slot& slot) {
-        if (members) search_runs(slot.first_run, i, quad, best);
+        if (members && slot.first_run != kNone) search_runs(slot.first_run, i, query.quad, best);
         if (pendings && slot.pending != kNone) {
             search_pending(pending_cells_[slot.pending].chain, pending_next_in_cell_, i, *pending);
         }
     };
-    if (dense) {
+    if (level.dense_first != kNone) {
         for (std::int64_t y = y0; y <= y1; ++y) {
             const Slot* slot = slots_.data() + dense_index(level, x0, y);
             for (std::int64_t x = x0; x <= x1; ++x, ++slot) search_cell(*slot);
@@ -619,19 +623,25 @@ template <bool kPending>
 std::uint32_t OverlapGrid::search(std::uint32_t i, const Place& place, std::uint32_t below,
                                   PendingMatches* pending) const {
     std::uint32_t best = below;
+    const Box& box = boxes_[i];
+    const float width = box.c2 - box.c0;
+    const float height = box.c3 - box.c1;
     // The corner ranges need finite edges and extents; any other query looks
     // at every member.
-    const Box& query = boxes_[i];
-    const bool bounded = is_finite(query) && std::isfinite(query.c2 - query.c0) &&
-                         std::isfinite(query.c3 - query.c1);
+    const bool bounded = is_finite(box) && std::isfinite(width) && std::isfinite(height);
+    const Query query{i,
+                      quad_query(box, areas_[i], quad_share_),
+                      areas_[i],
+                      static_cast<double>(width),
+                      static_cast<double>(height),
+                      bounded};
     // Members of the query's own size are the likeliest matches; searching
     // their level first lets the other levels stop early.
-    const QuadQuery quad = quad_query(query, areas_[i], quad_share_);
-    if (place.level >= 0) search_level<kPending>(place.level, i, quad, bounded, best, pending);
+    if (place.level >= 0) search_level<kPending>(place.level, query, best, pending);
     for (int level = 0; level < levels_; ++level) {
-        if (level != place.level) search_level<kPending>(level, i, quad, bounded, best, pending);
+        if (level != place.level) search_level<kPending>(level, query, best, pending);
     }
-    search_runs(wide_first_run_, i, quad, best);
+    search_runs(wide_first_run_, i, query.quad, best);
     if (kPending && pending->count <= PendingMatches::kRoom) {
         search_pending(wide_pending_, pending_next_in_level_, i, *pending);
     }

@@ -183,17 +183,18 @@ private:
         PendingChain pending;
         std::uint32_t boxes;        // placeable boxes that belong here
         std::uint32_t dense_first;  // its table in slots_, or kNone when hashed
-        // The rectangle of cells its boxes use, and its width in cells.
-        std::int64_t x_min;
-        std::int64_t y_min;
-        std::int64_t x_max;
-        std::int64_t y_max;
-        std::int64_t columns;
+        // Cells count from the lowest corners of the level's boxes, up to
+        // the limits: the last cell of its table, or far inside int64.
+        double origin_x;
+        double origin_y;
+        double limit_x;
+        double limit_y;
+        std::int64_t columns;  // of its table
     };
 
-    Place place_of(const Box& box) const;
-    std::int64_t cell_x(int level, double x) const;
-    std::int64_t cell_y(int level, double y) const;
+    int level_of(const Box& box) const;
+    std::int64_t cell_x(const Level& level, double x) const;
+    std::int64_t cell_y(const Level& level, double y) const;
     void widen(Level& level, std::uint32_t m) const;
     void add_member(Slot& slot, Level& level, std::uint32_t m, std::uint32_t object);
     bool similar(std::uint32_t i, const Member& member) const;
@@ -206,8 +207,20 @@ private:
     void append_pending(PendingChain& chain, std::vector<std::uint32_t>& next, std::uint32_t m);
     void search_pending(const PendingChain& chain, const std::vector<std::uint32_t>& next,
                         std::uint32_t i, PendingMatches& pending) const;
+    // What every level's search needs of one query, worked out once.
+    struct Query {
+        std::uint32_t i;
+        QuadQuery quad;
+        double area;
+        double width;  // the extents the similarity takes, widened
+        double height;
+        bool bounded;  // finite edges and extents: the corner ranges apply
+    };
     template <bool kPending>
-    void search_level(int level, std::uint32_t i, const QuadQuery& quad, bool bounded,
+    void search_level(int level, const Query& query, std::uint32_t& best,
+                      PendingMatches* pending) const;
+    template <bool kPending>
+    void search_cells(int level, const Query& query, bool members, bool pendings,
                       std::uint32_t& best, PendingMatches* pending) const;
     template <bool kPending>
     std::uint32_t search(std::uint32_t i, const Place& place, std::uint32_t below,
