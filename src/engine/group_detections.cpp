@@ -173,7 +173,7 @@ void group_by_grid(GroupingWork& work, std::size_t n, float threshold, const Blo
         const Box& box = work.boxes[k];
         work.placeable[k] = box.c0 <= box.c2 && box.c1 <= box.c3 && work.areas[k] > 0.0;
     }
-    work.grid.reset(work.boxes.data(), work.areas.data(), work.placeable.data(), n, threshold);
+    work.grid.reset(work.boxes, work.areas.data(), work.placeable.data(), n, threshold);
     if (blocks.rows == 0) {
         for (std::uint32_t i = 0; i < n; ++i) place_by_grid(work, i, groups);
         return;
@@ -212,19 +212,21 @@ void check_boxes(const View2<float>& boxes) {
 void group_checked(const View2<float>& boxes, float iou_threshold, const Blocks& blocks,
                    GroupList& groups, GroupingWork& work) {
     const std::size_t n = boxes.rows;
-    work.boxes.resize(n);
-    work.areas.resize(n);
-    const bool packed = boxes.col_stride == static_cast<std::ptrdiff_t>(sizeof(float));
-    for (std::size_t r = 0; r < n; ++r) {
-        Box& box = work.boxes[r];
-        if (packed) {
-            std::memcpy(&box, boxes.data + static_cast<std::ptrdiff_t>(r) * boxes.row_stride,
-                        sizeof box);
-        } else {
-            box = Box{boxes(r, 0), boxes(r, 1), boxes(r, 2), boxes(r, 3)};
+    // Boxes stored as rows of exactly four aligned floats are read where they
+    // are: the caller's arrays, or the filter's copy, outlive the grouping.
+    if (boxes.col_stride == static_cast<std::ptrdiff_t>(sizeof(float)) &&
+        boxes.row_stride == static_cast<std::ptrdiff_t>(sizeof(Box)) &&
+        reinterpret_cast<std::uintptr_t>(boxes.data) % alignof(Box) == 0) {
+        work.boxes = reinterpret_cast<const Box*>(boxes.data);
+    } else {
+        work.copied_boxes.resize(n);
+        for (std::size_t r = 0; r < n; ++r) {
+            work.copied_boxes[r] = Box{boxes(r, 0), boxes(r, 1), boxes(r, 2), boxes(r, 3)};
         }
-        work.areas[r] = box_area(box);
+        work.boxes = work.copied_boxes.data();
     }
+    work.areas.resize(n);
+    for (std::size_t r = 0; r < n; ++r) work.areas[r] = box_area(work.boxes[r]);
 
     groups.clear();
     if (!(iou_threshold <= 1.0f)) {

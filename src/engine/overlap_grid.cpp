@@ -25,34 +25,9 @@ double typical(std::vector<float>& values) {
     return std::isfinite(*middle) ? static_cast<double>(*middle) : 1.0;
 }
 
-// The values a member's low corner can take along one axis and still
-// overlap the query [low, high] as a match needs, for members from
-// `narrowest` to `widest` across: by at least `share` of either extent and
-// `union_share` of their sum (see OverlapGrid::reset). Each extent is the
-// single-precision difference the similarity takes; the double arithmetic
-// is pushed outward by more than its rounding can reach.
-struct CornerRange {
-    double lowest;
-    double highest;
-};
-
-CornerRange corner_range(float low, float high, float narrowest, float widest, double share,
-                         double union_share) {
-    const double extent = static_cast<double>(high - low);
-    const double wide = static_cast<double>(widest);
-    // The overlap ends at the member's high edge, its low corner plus at
-    // most `widest` (the 1e-6 covers that extent's rounding).
-    const double reach = (1.0 + 1e-6 - share) * wide;
-    const double by_share = (low - reach) - (std::fabs(low) + reach) * 0x1p-50;
-    const double loss = (1.0 + 1e-6 - union_share) * wide;
-    const double gain = union_share * (1.0 - 1e-6) * extent;
-    const double by_union = ((low - loss) + gain) - (std::fabs(low) + loss + gain) * 0x1p-50;
-    // The overlap starts at the member's low corner at the earliest.
-    const double kept =
-        std::max(share * extent, union_share * (1.0 - 1e-6) * (extent + static_cast<double>(narrowest)));
-    const double highest = (high - kept) + (std::fabs(high) + kept) * 0x1p-50;
-    return CornerRange{std::max(by_share, by_union), highest};
-}
+// The typical size is a median of at most about this many boxes, spread over
+// the array: any size serves correctness, and a sample serves speed as well.
+constexpr std::size_t kSizeSample = 256;
 
 }  // namespace
 
@@ -80,31 +55,30 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
     // at most either box's extent there. union_share_ stays below both by
     // more than 2^-22 of the threshold.
     union_share_ = overlap_share_ / (1.0 + static_cast<double>(threshold));
-    // Less 1e-6 for the single-precision roundings of quad_may_match.
+    // Less 1e-6 again for the single-precision roundings of the run and
+    // quad tests, and for the rounding of the corner ranges' extents.
     quad_share_ = static_cast<float>(union_share_ * (1.0 - 1e-6));
+    axis_share_ = static_cast<float>(overlap_share_ * (1.0 - 1e-6));
+    const double corner_share = union_share_ * (1.0 - 1e-6);
 
     // Levels double in size from the median box; the median keeps a typical
     // box on a level whose boxes are of its size.
     float widest = 0.0f, tallest = 0.0f;
-    std::size_t placeable_count = 0;
+    const std::size_t stride = 1 + n / kSizeSample;
     sizes_.clear();
+    heights_.clear();
     for (std::size_t k = 0; k < n; ++k) {
-        if (!placeable[k]) continue;
-        ++placeable_count;
+        if (!placeable[k] || !is_finite(boxes[k])) continue;
         const float width = boxes[k].c2 - boxes[k].c0;
-        if (!is_finite(boxes[k]) || !std::isfinite(width)) continue;
-        sizes_.push_back(width);
-        widest = std::max(widest, width);
+        const float height = boxes[k].c3 - boxes[k].c1;
+        if (std::isfinite(width)) widest = std::max(widest, width);
+        if (std::isfinite(height)) tallest = std::max(tallest, height);
+        if (k % stride != 0) continue;
+        if (std::isfinite(width)) sizes_.push_back(width);
+        if (std::isfinite(height)) heights_.push_back(height);
     }
     const double width = typical(sizes_);
-    sizes_.clear();
-    for (std::size_t k = 0; k < n; ++k) {
-        const float height = boxes[k].c3 - boxes[k].c1;
-        if (!placeable[k] || !is_finite(boxes[k]) || !std::isfinite(height)) continue;
-        sizes_.push_back(height);
-        tallest = std::max(tallest, height);
-    }
-    const double height = typical(sizes_);
+    const double height = typical(heights_);
 
     levels_ = 1;
     while (levels_ < kMaxLevels &&
@@ -114,40 +88,19 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
     // Cells as wide as the range a query visits, for members of the level's
     // largest size (never finer than 1/1024 of it).
     const double cell_share = std::max(1.0 + 1e-6 - overlap_share_, 1.0 / 1024);
-    for (int level = 0; level < levels_; ++level) {
-        const double width_cap = std::ldexp(width, level);
-        const double height_cap = std::ldexp(height, level);
-        level_[level] = Level{width_cap,
-                              height_cap,
-                              1.0 / width_cap,
-                              1.0 / height_cap,
-                              1.0 / (cell_share * width_cap),
-                              1.0 / (cell_share * height_cap),
-                              0.0f,
-                              0.0f,
-                              INFINITY,
-                              INFINITY,
-                              kNone,
-                              INFINITY,
-                              -INFINITY,
-                              0,
-                              kNone,
-                              0,
-                              PendingChain{},
-                              0,
-                              kNone,
-                              INFINITY,
-                              INFINITY,
-                              kCellLimit,
-                              kCellLimit,
-                              0};
+    for (int index = 0; index < levels_; ++index) {
+        Level& level = level_[index];
+        level = Level{};
+        level.width_cap = std::ldexp(width, index);
+        level.height_cap = std::ldexp(height, index);
+        level.inverse_cell_width = 1.0 / (cell_share * level.width_cap);
+        level.inverse_cell_height = 1.0 / (cell_share * level.height_cap);
     }
+    inverse_width_cap_ = 1.0 / width;
+    inverse_height_cap_ = 1.0 / height;
 
-    // Every placeable box's level is known now, and then the cells each level
-    // will use, counted from the level's lowest corners. A level whose cells
-    // span a modest rectangle keeps that rectangle as a table of its own,
-    // reached by plain indexing; the others share a hash table, which
-    // spreads boxes that lie far apart.
+    // Every placeable box's level is known now, and with it each level's
+    // extremes, which bound its members' overlaps with any query.
     places_.resize(n);
     for (std::size_t k = 0; k < n; ++k) {
         if (!placeable[k]) continue;
@@ -155,10 +108,21 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
         places_[k].level = index;
         if (index < 0) continue;
         Level& level = level_[index];
-        level.origin_x = std::min(level.origin_x, static_cast<double>(boxes[k].c0));
-        level.origin_y = std::min(level.origin_y, static_cast<double>(boxes[k].c1));
+        const Box& box = boxes[k];
+        level.origin_x = std::min(level.origin_x, static_cast<double>(box.c0));
+        level.origin_y = std::min(level.origin_y, static_cast<double>(box.c1));
+        level.widest = std::max(level.widest, static_cast<double>(box.c2 - box.c0));
+        level.tallest = std::max(level.tallest, static_cast<double>(box.c3 - box.c1));
+        level.narrowest = std::min(level.narrowest, static_cast<double>(box.c2 - box.c0));
+        level.shortest = std::min(level.shortest, static_cast<double>(box.c3 - box.c1));
+        level.smallest_area = std::min(level.smallest_area, areas[k]);
+        level.largest_area = std::max(level.largest_area, areas[k]);
         ++level.boxes;
     }
+    // Then the cells each level uses, counted from its lowest corners. A
+    // level whose cells span a modest rectangle keeps that rectangle as a
+    // table of its own, reached by plain indexing; the others share a hash
+    // table, which spreads boxes that lie far apart.
     std::int64_t columns[kMaxLevels] = {};
     std::int64_t rows[kMaxLevels] = {};
     for (std::size_t k = 0; k < n; ++k) {
@@ -186,12 +150,29 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
         } else {
             hashed_count += level.boxes;
         }
+        level.share_of_smallest_area = share_ * level.smallest_area;
+        level.share_of_narrowest = overlap_share_ * level.narrowest;
+        level.share_of_shortest = overlap_share_ * level.shortest;
+        // The terms of the corner ranges (see corner_range) that depend on
+        // the level alone.
+        level.reach_x = (1.0 + 1e-6 - overlap_share_) * level.widest;
+        level.reach_y = (1.0 + 1e-6 - overlap_share_) * level.tallest;
+        level.loss_x = (1.0 + 1e-6 - union_share_) * level.widest;
+        level.loss_y = (1.0 + 1e-6 - union_share_) * level.tallest;
+        level.kept_x = corner_share * level.narrowest;
+        level.kept_y = corner_share * level.shortest;
+        level.margin_x = 4.0 * level.widest * 0x1p-49;
+        level.margin_y = 4.0 * level.tallest * 0x1p-49;
     }
-    // The hash table holds at most one cell per box and stays at most half full.
+    // The hashed levels add at most one cell per box, and their table stays
+    // at most half full.
     const std::size_t hashed_slots = hashed_count == 0 ? 0 : std::bit_ceil(2 * hashed_count);
-    hash_first_ = dense_cells;
     hash_mask_ = hashed_slots == 0 ? 0 : hashed_slots - 1;
-    slots_.assign(dense_cells + hashed_slots, Slot{0, 0, 0, kNone, kNone, kNone});
+    slots_.assign(hashed_slots, Slot{0, 0, 0, kNone});
+    cells_used_ = dense_cells;
+    first_run_.assign(dense_cells + hashed_count, kNone);
+    last_run_.resize(dense_cells + hashed_count);
+    cell_pending_.assign(dense_cells + hashed_count, kNone);
     runs_.clear();
     segments_.clear();
     quads_.clear();
@@ -229,8 +210,7 @@ int OverlapGrid::level_of(const Box& box) const {
     if (!is_finite(box) || !std::isfinite(width) || !std::isfinite(height)) return -1;
     // Start from the level the binary exponent of the size suggests; the
     // loop settles the exact level by comparing with the caps.
-    const double relative =
-        std::max(width * level_[0].inverse_width_cap, height * level_[0].inverse_height_cap);
+    const double relative = std::max(width * inverse_width_cap_, height * inverse_height_cap_);
     const int exponent = static_cast<int>((std::bit_cast<std::uint64_t>(relative) >> 52) & 0x7ff);
     int level = std::clamp(exponent - 1023, 0, levels_ - 1);
     for (; level < levels_; ++level) {
@@ -249,31 +229,29 @@ std::size_t OverlapGrid::slot_index(int level, std::int64_t x, std::int64_t y) c
     return static_cast<std::size_t>(h) & hash_mask_;
 }
 
-std::size_t OverlapGrid::dense_index(const Level& level, std::int64_t x, std::int64_t y) const {
-    return level.dense_first + static_cast<std::size_t>(y * level.columns + x);
-}
-
-const OverlapGrid::Slot* OverlapGrid::find(int level, std::int64_t x, std::int64_t y) const {
+std::uint32_t OverlapGrid::find(int level, std::int64_t x, std::int64_t y) const {
     const std::uint32_t tag = static_cast<std::uint32_t>(level) + 1;
     for (std::size_t k = slot_index(level, x, y);; k = (k + 1) & hash_mask_) {
-        const Slot& slot = slots_[hash_first_ + k];
-        if (slot.level_plus_one == 0) return nullptr;
-        if (slot.level_plus_one == tag && slot.x == x && slot.y == y) return &slot;
+        const Slot& slot = slots_[k];
+        if (slot.level_plus_one == 0) return kNone;
+        if (slot.level_plus_one == tag && slot.x == x && slot.y == y) return slot.cell;
     }
 }
 
-OverlapGrid::Slot& OverlapGrid::find_or_add(int level, std::int64_t x, std::int64_t y) {
+std::uint32_t OverlapGrid::find_or_add(int level, std::int64_t x, std::int64_t y) {
     const Level& dense = level_[level];
     // Every box's cell lies within its level's rectangle.
-    if (dense.dense_first != kNone) return slots_[dense_index(dense, x, y)];
+    if (dense.dense_first != kNone) {
+        return dense.dense_first + static_cast<std::uint32_t>(y * dense.columns + x);
+    }
     const std::uint32_t tag = static_cast<std::uint32_t>(level) + 1;
     for (std::size_t k = slot_index(level, x, y);; k = (k + 1) & hash_mask_) {
-        Slot& slot = slots_[hash_first_ + k];
+        Slot& slot = slots_[k];
         if (slot.level_plus_one == 0) {
-            slot = Slot{x, y, tag, kNone, kNone, kNone};
-            return slot;
+            slot = Slot{x, y, tag, static_cast<std::uint32_t>(cells_used_++)};
+            return slot.cell;
         }
-        if (slot.level_plus_one == tag && slot.x == x && slot.y == y) return slot;
+        if (slot.level_plus_one == tag && slot.x == x && slot.y == y) return slot.cell;
     }
 }
 
@@ -296,8 +274,8 @@ void OverlapGrid::add_to_cell(std::uint32_t& first_run, std::uint32_t& last_run,
     const auto new_run = [&](std::uint32_t next) {
         const std::uint32_t segment = new_segment(1, kNone);
         append(segment, m);
-        runs_.push_back(Run{object, segment, next, box.c0, box.c1, box.c2, box.c3, box.c2 - box.c0,
-                            box.c3 - box.c1, areas_[m]});
+        runs_.push_back(Run{object, segment, next, box, box.c2 - box.c0, box.c3 - box.c1,
+                            static_cast<float>(areas_[m])});
         return static_cast<std::uint32_t>(runs_.size() - 1);
     };
     // Objects are created in ascending order, so a new object's run usually
@@ -335,13 +313,13 @@ void OverlapGrid::add_to_cell(std::uint32_t& first_run, std::uint32_t& last_run,
     }
     append(segment, m);
     Run& joined = runs_[run];
-    joined.low_x = std::min(joined.low_x, box.c0);
-    joined.low_y = std::min(joined.low_y, box.c1);
-    joined.high_x = std::max(joined.high_x, box.c2);
-    joined.high_y = std::max(joined.high_y, box.c3);
+    joined.bounds.c0 = std::min(joined.bounds.c0, box.c0);
+    joined.bounds.c1 = std::min(joined.bounds.c1, box.c1);
+    joined.bounds.c2 = std::max(joined.bounds.c2, box.c2);
+    joined.bounds.c3 = std::max(joined.bounds.c3, box.c3);
     joined.narrowest = std::min(joined.narrowest, box.c2 - box.c0);
     joined.shortest = std::min(joined.shortest, box.c3 - box.c1);
-    joined.smallest_area = std::min(joined.smallest_area, areas_[m]);
+    joined.smallest_area = std::min(joined.smallest_area, static_cast<float>(areas_[m]));
 }
 
 void OverlapGrid::insert(std::uint32_t m, const Place& place, std::uint32_t object) {
@@ -350,36 +328,24 @@ void OverlapGrid::insert(std::uint32_t m, const Place& place, std::uint32_t obje
         add_to_cell(wide_first_run_, wide_last_run_, m, object);
         return;
     }
-    Slot& slot = find_or_add(place.level, place.x, place.y);
-    Level& level = level_[place.level];
-    add_member(slot, level, m, object);
-    widen(level, m);
+    add_member(find_or_add(place.level, place.x, place.y), level_[place.level], m, object);
 }
 
-void OverlapGrid::add_member(Slot& slot, Level& level, std::uint32_t m, std::uint32_t object) {
+void OverlapGrid::add_member(std::uint32_t cell, Level& level, std::uint32_t m,
+                             std::uint32_t object) {
     object_of_[m] = object;
-    add_to_cell(slot.first_run, slot.last_run, m, object);
+    add_to_cell(first_run_[cell], last_run_[cell], m, object);
     next_in_level_[m] = level.newest;
     level.newest = m;
     ++level.size;
     level.lowest_object = std::min(level.lowest_object, object);
 }
 
-void OverlapGrid::widen(Level& level, std::uint32_t m) const {
-    const Box& box = boxes_[m];
-    level.widest = std::max(level.widest, box.c2 - box.c0);
-    level.tallest = std::max(level.tallest, box.c3 - box.c1);
-    level.narrowest = std::min(level.narrowest, box.c2 - box.c0);
-    level.shortest = std::min(level.shortest, box.c3 - box.c1);
-    level.smallest_area = std::min(level.smallest_area, areas_[m]);
-    level.largest_area = std::max(level.largest_area, areas_[m]);
-}
-
 void OverlapGrid::begin_pending(std::uint32_t first, std::size_t count) {
     pending_first_ = first;
     pending_next_in_cell_.resize(count);
     pending_next_in_level_.resize(count);
-    pending_slot_.resize(count);
+    pending_cell_.resize(count);
     pending_members_.resize(count);
 }
 
@@ -397,38 +363,34 @@ void OverlapGrid::append_pending(PendingChain& chain, std::vector<std::uint32_t>
 void OverlapGrid::insert_pending(std::uint32_t m, const Place& place) {
     pending_members_[m - pending_first_] = Member{boxes_[m], areas_[m]};
     if (place.level < 0) {
-        pending_slot_[m - pending_first_] = kNone;
+        pending_cell_[m - pending_first_] = kNone;
         append_pending(wide_pending_, pending_next_in_level_, m);
         return;
     }
-    Slot& slot = find_or_add(place.level, place.x, place.y);
-    pending_slot_[m - pending_first_] = static_cast<std::uint32_t>(&slot - slots_.data());
-    if (slot.pending == kNone) {
-        slot.pending = static_cast<std::uint32_t>(pending_cells_.size());
-        pending_cells_.push_back(PendingCell{pending_slot_[m - pending_first_], PendingChain{}});
+    const std::uint32_t cell = find_or_add(place.level, place.x, place.y);
+    pending_cell_[m - pending_first_] = cell;
+    if (cell_pending_[cell] == kNone) {
+        cell_pending_[cell] = static_cast<std::uint32_t>(pending_cells_.size());
+        pending_cells_.push_back(PendingCell{cell, PendingChain{}});
     }
-    append_pending(pending_cells_[slot.pending].chain, pending_next_in_cell_, m);
+    append_pending(pending_cells_[cell_pending_[cell]].chain, pending_next_in_cell_, m);
     Level& level = level_[place.level];
     append_pending(level.pending, pending_next_in_level_, m);
     ++level.pending_size;
-    // Widened now, so that searches reach the pending members; the members
-    // they become would widen it alike.
-    widen(level, m);
 }
 
 void OverlapGrid::settle(std::uint32_t m, std::uint32_t object) {
-    const std::uint32_t k = pending_slot_[m - pending_first_];
-    if (k == kNone) {
+    const std::uint32_t cell = pending_cell_[m - pending_first_];
+    if (cell == kNone) {
         object_of_[m] = object;
         add_to_cell(wide_first_run_, wide_last_run_, m, object);
         return;
     }
-    // The level was widened when m became pending.
-    add_member(slots_[k], level_[places_[m].level], m, object);
+    add_member(cell, level_[places_[m].level], m, object);
 }
 
 void OverlapGrid::clear_pending() {
-    for (const PendingCell& cell : pending_cells_) slots_[cell.slot].pending = kNone;
+    for (const PendingCell& cell : pending_cells_) cell_pending_[cell.cell] = kNone;
     pending_cells_.clear();
     for (int index = 0; index < levels_; ++index) {
         level_[index].pending_size = 0;
@@ -448,32 +410,35 @@ bool OverlapGrid::areas_may_match(double a, double b) const {
     return !(a < share_ * b) && !(b < share_ * a);
 }
 
-bool OverlapGrid::run_may_match(const Run& run, const Box& query, double query_area) const {
+bool OverlapGrid::run_may_match(const Run& run, const Query& query) const {
     // The run's enclosing box bounds every member's overlap with the query:
     // each edge difference, its rounding and the rounded product can only
-    // grow when a member's edges are replaced by the enclosing ones. Apart
-    // from the enclosing box, every member is strictly apart.
-    const float left = query.c0 > run.low_x ? query.c0 : run.low_x;
-    const float right = query.c2 < run.high_x ? query.c2 : run.high_x;
-    const float top = query.c1 > run.low_y ? query.c1 : run.low_y;
-    const float bottom = query.c3 < run.high_y ? query.c3 : run.high_y;
-    if (left > right || top > bottom) return false;
+    // grow when a member's edges are replaced by the enclosing ones. No
+    // member's intersection then exceeds `most` or the query's area, and
+    // each member's area and extents are at least the run's smallest. The
+    // shares are those of the quads (see reset()), in single precision too.
+    const Box& box = query.quad.box;
+    const Box& bounds = run.bounds;
+    const float left = box.c0 > bounds.c0 ? box.c0 : bounds.c0;
+    const float right = box.c2 < bounds.c2 ? box.c2 : bounds.c2;
+    const float top = box.c1 > bounds.c1 ? box.c1 : bounds.c1;
+    const float bottom = box.c3 < bounds.c3 ? box.c3 : bounds.c3;
     const float height = bottom - top;
     const float width = right - left;
     const float most = height * width;
-    // No member's intersection exceeds `most` or the query's area, and each
-    // member's area is at least the run's smallest (see member_may_match).
-    const double overlap = std::min(static_cast<double>(most), query_area);
-    if (overlap < union_share_ * (query_area + run.smallest_area)) return false;
-    const double larger = std::max(query_area, run.smallest_area);
-    if (static_cast<double>(most) < share_ * larger) return false;
-    // Along each axis the overlap must reach the share of both extents.
-    const float query_width = query.c2 - query.c0;
-    const float query_height = query.c3 - query.c1;
-    return !(width < overlap_share_ * std::max(query_width, run.narrowest)) &&
-           !(height < overlap_share_ * std::max(query_height, run.shortest)) &&
-           !(width < union_share_ * (static_cast<double>(query_width) + run.narrowest)) &&
-           !(height < union_share_ * (static_cast<double>(query_height) + run.shortest));
+    const float overlap = most < query.quad.area ? most : query.quad.area;
+    const float needed = query.quad.share_of_area + query.quad.share * run.smallest_area;
+    // Along each axis: the share of both extents, and the share of their sum.
+    const float wider = query.width_f > run.narrowest ? query.width_f : run.narrowest;
+    const float taller = query.height_f > run.shortest ? query.height_f : run.shortest;
+    const float by_share_x = axis_share_ * wider;
+    const float by_share_y = axis_share_ * taller;
+    const float by_sum_x = query.union_of_width + query.quad.share * run.narrowest;
+    const float by_sum_y = query.union_of_height + query.quad.share * run.shortest;
+    const float across = by_share_x > by_sum_x ? by_share_x : by_sum_x;
+    const float along = by_share_y > by_sum_y ? by_share_y : by_sum_y;
+    // Both bounds are never negative, so boxes apart along an axis fail.
+    return !(overlap < needed) & !(width < across) & !(height < along);
 }
 
 bool OverlapGrid::member_may_match(const Member& member, const Box& query,
@@ -497,17 +462,18 @@ bool OverlapGrid::member_may_match(const Member& member, const Box& query,
            !(overlap < union_share_ * (query_area + member.area));
 }
 
-void OverlapGrid::search_runs(std::uint32_t run, std::uint32_t i, const QuadQuery& query,
-                              std::uint32_t& best) const {
+void OverlapGrid::search_runs(std::uint32_t run, const Query& query, std::uint32_t& best) const {
+    const std::uint32_t i = query.i;
     // Runs ascend by object: once one is no better than `best`, none after is.
     for (; run != kNone && runs_[run].object < best; run = runs_[run].next) {
-        if (!run_may_match(runs_[run], boxes_[i], areas_[i])) continue;
+        if (!run_may_match(runs_[run], query)) continue;
         for (std::uint32_t segment = runs_[run].newest; segment != kNone;
              segment = segments_[segment].older) {
             const MemberQuad* quad = quads_.data() + segments_[segment].start;
             const MemberQuad* const end = quad + (segments_[segment].count + 3) / 4;
             for (; quad != end; ++quad) {
-                for (unsigned lanes = quad_may_match(*quad, query); lanes != 0; lanes &= lanes - 1) {
+                for (unsigned lanes = quad_may_match(*quad, query.quad); lanes != 0;
+                     lanes &= lanes - 1) {
                     const int lane = std::countr_zero(lanes);
                     if (similar(i, Member{quad->box(lane), quad->area[lane]})) {
                         best = runs_[run].object;
@@ -552,26 +518,25 @@ void OverlapGrid::search_level(int index, const Query& query, std::uint32_t& bes
     const bool pendings =
         kPending && level.pending.oldest < query.i && pending->count <= PendingMatches::kRoom;
     if (!members && !pendings) return;
-    // Skipped when every member is too small, or every one too large, to
-    // share enough area with the query.
-    if (level.largest_area < share_ * query.area || query.area < share_ * level.smallest_area) {
+    // Skipped when every box of the level is too small, or every one too
+    // large, to share enough area with the query; and, along each axis, the
+    // overlap is at most either extent and at least the share of both, so
+    // extents differ by at most that factor.
+    if (level.largest_area < query.share_of_area || query.area < level.share_of_smallest_area) {
         return;
     }
-    // The overlap along an axis is at most either extent and at least the
-    // share of both, so extents differ by at most that factor.
     if (query.bounded &&
-        (level.widest < overlap_share_ * query.width || overlap_share_ * level.narrowest > query.width ||
-         level.tallest < overlap_share_ * query.height ||
-         overlap_share_ * level.shortest > query.height)) {
+        (level.widest < query.share_of_width || level.share_of_narrowest > query.width ||
+         level.tallest < query.share_of_height || level.share_of_shortest > query.height)) {
         return;
     }
-    search_cells<kPending>(index, query, members, pendings, best, pending);
+    search_cells<kPending>(level, query, members, pendings, best, pending);
 }
 
 template <bool kPending>
-void OverlapGrid::search_cells(int index, const Query& query, bool members, bool pendings,
-                               std::uint32_t& best, PendingMatches* pending) const {
-    const Level& level = level_[index];
+void OverlapGrid::search_cells(const Level& level, const Query& query, bool members,
+                               bool pendings, std::uint32_t& best,
+                               PendingMatches* pending) const {
     const std::uint32_t i = query.i;
     const auto search_all = [&] {
         if (members) search_members(level, i, best);
@@ -581,15 +546,30 @@ void OverlapGrid::search_cells(int index, const Query& query, bool members, bool
         search_all();
         return;
     }
-    const Box& box = query.quad.box;
-    const CornerRange along_x = corner_range(box.c0, box.c2, level.narrowest, level.widest,
-                                             overlap_share_, union_share_);
-    const CornerRange along_y = corner_range(box.c1, box.c3, level.shortest, level.tallest,
-                                             overlap_share_, union_share_);
-    const std::int64_t x0 = cell_x(level, along_x.lowest);
-    const std::int64_t x1 = cell_x(level, along_x.highest);
-    const std::int64_t y0 = cell_y(level, along_y.lowest);
-    const std::int64_t y1 = cell_y(level, along_y.highest);
+    // The values a member's low corner can take along each axis and still
+    // overlap the query as a match needs. With s and u the overlap's shares
+    // of either extent and of their sum (see reset()), w the query's
+    // extent, and the member's extent from the level's narrowest n to its
+    // widest W (1e-6 of which covers each extent's rounding), the corner
+    // lies at or above low - (1 + 1e-6 - s) W and low + u w - (1 + 1e-6 - u) W,
+    // and at or below high - s w and high - u (w + n). The double arithmetic
+    // is pushed outward by far more than its rounding can reach.
+    const double margin_x = query.margin_x + level.margin_x;
+    const double margin_y = query.margin_y + level.margin_y;
+    const double lowest_x =
+        std::max(query.low_x - level.reach_x, (query.low_x - level.loss_x) + query.gain_x) -
+        margin_x;
+    const double lowest_y =
+        std::max(query.low_y - level.reach_y, (query.low_y - level.loss_y) + query.gain_y) -
+        margin_y;
+    const double highest_x =
+        (query.high_x - std::max(query.share_of_width, query.gain_x + level.kept_x)) + margin_x;
+    const double highest_y =
+        (query.high_y - std::max(query.share_of_height, query.gain_y + level.kept_y)) + margin_y;
+    const std::int64_t x0 = cell_x(level, lowest_x);
+    const std::int64_t x1 = cell_x(level, highest_x);
+    const std::int64_t y0 = cell_y(level, lowest_y);
+    const std::int64_t y1 = cell_y(level, highest_y);
     if (x1 < x0 || y1 < y0) return;
     const double cells = static_cast<double>(x1 - x0 + 1) * static_cast<double>(y1 - y0 + 1);
     const std::uint32_t placed = level.size + (kPending ? level.pending_size : 0);
@@ -599,49 +579,82 @@ void OverlapGrid::search_cells(int index, const Query& query, bool members, bool
         search_all();
         return;
     }
-    const auto search_cell = [&](const Slot& slot) {
-        if (members && slot.first_run != kNone) search_runs(slot.first_run, i, query.quad, best);
-        if (pendings && slot.pending != kNone) {
-            search_pending(pending_cells_[slot.pending].chain, pending_next_in_cell_, i, *pending);
-        }
-    };
     if (level.dense_first != kNone) {
-        for (std::int64_t y = y0; y <= y1; ++y) {
-            const Slot* slot = slots_.data() + dense_index(level, x0, y);
-            for (std::int64_t x = x0; x <= x1; ++x, ++slot) search_cell(*slot);
+        // The cells of a row of the range lie side by side.
+        const auto each_row = [&](const std::vector<std::uint32_t>& heads, auto&& visit) {
+            for (std::int64_t y = y0; y <= y1; ++y) {
+                const std::uint32_t* row = heads.data() + level.dense_first + y * level.columns;
+                for (std::int64_t x = x0; x <= x1; ++x) {
+                    if (row[x] != kNone) visit(row[x]);
+                }
+            }
+        };
+        if (members) each_row(first_run_, [&](std::uint32_t run) { search_runs(run, query, best); });
+        if (pendings) {
+            each_row(cell_pending_, [&](std::uint32_t entry) {
+                search_pending(pending_cells_[entry].chain, pending_next_in_cell_, i, *pending);
+            });
         }
         return;
     }
+    const int index = static_cast<int>(&level - level_);
     for (std::int64_t x = x0; x <= x1; ++x) {
         for (std::int64_t y = y0; y <= y1; ++y) {
-            if (const Slot* slot = find(index, x, y)) search_cell(*slot);
+            const std::uint32_t cell = find(index, x, y);
+            if (cell == kNone) continue;
+            if (members && first_run_[cell] != kNone) search_runs(first_run_[cell], query, best);
+            if (pendings && cell_pending_[cell] != kNone) {
+                search_pending(pending_cells_[cell_pending_[cell]].chain, pending_next_in_cell_, i,
+                               *pending);
+            }
         }
     }
+}
+
+OverlapGrid::Query OverlapGrid::query_of(std::uint32_t i) const {
+    const Box& box = boxes_[i];
+    const float width = box.c2 - box.c0;
+    const float height = box.c3 - box.c1;
+    Query query{};
+    query.i = i;
+    query.quad = quad_query(box, areas_[i], quad_share_);
+    query.area = areas_[i];
+    query.share_of_area = share_ * areas_[i];
+    // The corner ranges need finite edges and extents; any other query looks
+    // at every member.
+    query.bounded = is_finite(box) && std::isfinite(width) && std::isfinite(height);
+    query.width = width;
+    query.height = height;
+    query.width_f = width;
+    query.height_f = height;
+    query.share_of_width = overlap_share_ * query.width;
+    query.share_of_height = overlap_share_ * query.height;
+    query.union_of_width = quad_share_ * width;
+    query.union_of_height = quad_share_ * height;
+    query.low_x = box.c0;
+    query.high_x = box.c2;
+    query.low_y = box.c1;
+    query.high_y = box.c3;
+    const double corner_share = union_share_ * (1.0 - 1e-6);
+    query.gain_x = corner_share * query.width;
+    query.gain_y = corner_share * query.height;
+    query.margin_x = (std::fabs(query.low_x) + std::fabs(query.high_x)) * 0x1p-49;
+    query.margin_y = (std::fabs(query.low_y) + std::fabs(query.high_y)) * 0x1p-49;
+    return query;
 }
 
 template <bool kPending>
 std::uint32_t OverlapGrid::search(std::uint32_t i, const Place& place, std::uint32_t below,
                                   PendingMatches* pending) const {
     std::uint32_t best = below;
-    const Box& box = boxes_[i];
-    const float width = box.c2 - box.c0;
-    const float height = box.c3 - box.c1;
-    // The corner ranges need finite edges and extents; any other query looks
-    // at every member.
-    const bool bounded = is_finite(box) && std::isfinite(width) && std::isfinite(height);
-    const Query query{i,
-                      quad_query(box, areas_[i], quad_share_),
-                      areas_[i],
-                      static_cast<double>(width),
-                      static_cast<double>(height),
-                      bounded};
+    const Query query = query_of(i);
     // Members of the query's own size are the likeliest matches; searching
     // their level first lets the other levels stop early.
     if (place.level >= 0) search_level<kPending>(place.level, query, best, pending);
     for (int level = 0; level < levels_; ++level) {
         if (level != place.level) search_level<kPending>(level, query, best, pending);
     }
-    search_runs(wide_first_run_, i, query.quad, best);
+    search_runs(wide_first_run_, query, best);
     if (kPending && pending->count <= PendingMatches::kRoom) {
         search_pending(wide_pending_, pending_next_in_level_, i, *pending);
     }
