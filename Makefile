@@ -34,6 +34,7 @@ build: $(VENV)/.ready
 	rm -rf $(WHEEL_DIR)
 	$(PY) -m pip wheel -q --no-build-isolation --no-deps -C build-dir=$(BUILD_DIR) -w $(WHEEL_DIR) .
 	$(PY) -m pip install -q --no-deps --force-reinstall $(WHEEL_DIR)/kiv_rs-*.whl
+	$(PY) -m pip install -q "$$(ls $(WHEEL_DIR)/kiv_rs-*.whl)[plot,dask]" pandas
 
 test: build test-python test-numpy1 test-cpp
 
@@ -42,6 +43,7 @@ test-python: build
 
 test-numpy1: build $(VENV_NP1)/.ready
 	$(PY_NP1) -m pip install -q --no-deps --force-reinstall $(WHEEL_DIR)/kiv_rs-*.whl
+	$(PY_NP1) -m pip install -q "$$(ls $(WHEEL_DIR)/kiv_rs-*.whl)[numpy1,plot,dask]"
 	$(PY_NP1) -m pytest -q tests
 
 # GoogleTest comes from Debian's libgtest-dev, installed here when missing.
