@@ -110,7 +110,7 @@ def _rank_sources(sources: Sequence[Source], columns: Columns, iou_threshold: fl
 
     scored = score_sources(sources, columns, score)
     table = rank_outcomes(scored.index.keys, scored.index.counts, scored.outcomes)
-    return Ranking(table, scored.index.rows, time.perf_counter() - start, tuple(sorted(scored.rounded)))
+    return Ranking(table, scored.index.rows, time.perf_counter() - start, columns.among(scored.rounded))
 
 
 def rank_files(paths: Iterable[str | Path], *, columns: Columns = Columns(),
@@ -171,7 +171,8 @@ def rank_images(images: Iterable[tuple[Any, Any, Any, Any, Any]], *,
     if not keys:
         raise InputError("no images given")
     table = rank_outcomes(keys, np.array(counts, dtype=np.int64), outcomes)
-    return Ranking(table, int(sum(counts)), time.perf_counter() - start, tuple(sorted(rounded)))
+    rounded_in_order = tuple(name for name in ("boxes", "probabilities", "uncertainty") if name in rounded)
+    return Ranking(table, int(sum(counts)), time.perf_counter() - start, rounded_in_order)
 
 
 def _packed(n_keys: int, parts: list[Rows]) -> ImageBatch:

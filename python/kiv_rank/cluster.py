@@ -68,7 +68,7 @@ def _score_partition(frame: pandas.DataFrame, columns: Columns, iou_threshold: f
 
     keys = pandas.Series(index.keys, dtype=frame[columns.image].dtype)
     return _outcome_frame(keys, places[index.first_rows], outcomes.scores[:len(index)], index.counts, errors,
-                          ",".join(sorted(scored.rounded)))
+                          ",".join(scored.rounded))
 
 
 def rank_dask(frame: DataFrame, *, columns: Columns = Columns(), iou_threshold: float = IOU_THRESHOLD,
@@ -95,15 +95,14 @@ def rank_dask(frame: DataFrame, *, columns: Columns = Columns(), iou_threshold: 
         raise ImageFailed(outcomes["image"].iloc[first], failures[first])
     scores = Outcomes(outcomes["score"].to_numpy(dtype=np.float32), failures)
     table = rank_outcomes(pa.array(outcomes["image"]), outcomes["detections"].to_numpy(), scores, places)
-    rounded = sorted({name for names in outcomes["rounded"] for name in names.split(",") if name})
-    return Ranking(table, int(outcomes["detections"].sum()), time.perf_counter() - start, tuple(rounded))
+    rounded = {name for names in outcomes["rounded"] for name in names.split(",")}
+    return Ranking(table, int(outcomes["detections"].sum()), time.perf_counter() - start, columns.among(rounded))
 
 
 @contextmanager
 def client_for(address: str, workers: int) -> Iterator[Client]:
     """A client of the scheduler at `address`, or of a local cluster of
     `workers` single-threaded processes for "local"."""
-    require("distributed", "dask", "--dask")
     from distributed import Client, LocalCluster
 
     if address == "local":
@@ -124,7 +123,8 @@ def rank_dask_files(paths: Iterable[str | Path], address: str, workers: int, *,
                     columns: Columns = Columns(), iou_threshold: float = IOU_THRESHOLD,
                     score_threshold: float = SCORE_THRESHOLD, fail_fast: bool = False) -> Ranking:
     """rank_dask over Parquet files (directories are searched), in sorted path order."""
-    require("dask", "dask", "--dask")
+    require("dask.dataframe", "dask", "--dask")
+    require("distributed", "dask", "--dask")
     import dask.dataframe as dd
 
     sources = find_sources(paths)

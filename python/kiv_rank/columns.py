@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from collections.abc import Collection
 from dataclasses import dataclass
 
 from .errors import InputError
@@ -27,3 +28,7 @@ class Columns:
     def names(self) -> list[str]:
         """Every column read, key first."""
         return [self.image, *self.boxes, self.probabilities, self.uncertainty, self.scale]
+
+    def among(self, names: Collection[str]) -> tuple[str, ...]:
+        """The given names in column order."""
+        return tuple(name for name in self.names() if name in names)
