@@ -54,7 +54,8 @@ class ParquetSource(Source):
 
     def _file(self) -> pq.ParquetFile:
         try:
-            return pq.ParquetFile(self.path)
+            # pre_buffer would fetch every row group of the file before the first batch.
+            return pq.ParquetFile(self.path, pre_buffer=False)
         except (OSError, pa.ArrowException) as error:
             raise InputError(f"{self.name}: cannot read it as Parquet: {error}") from None
 

@@ -12,12 +12,14 @@ import sys
 from collections.abc import Callable, Iterable, Iterator
 from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
 from dataclasses import dataclass, field
+from multiprocessing.shared_memory import SharedMemory
 
 import numpy as np
 
 import kiv_rs
 
 from .errors import ImageFailed
+from .handover import SharedBatch, open_shared, share
 from .rows import ImageBatch
 
 # Rows handed to a worker at a time: large enough that a hand-over costs little
@@ -52,6 +54,16 @@ def score_batch(batch: ImageBatch, iou_threshold: float, score_threshold: float)
         except BaseException as error:  # the extension's internal failures derive from BaseException
             failures[int(batch.ids[i])] = f"{type(error).__name__}: {error}"
     return BatchOutcome(batch.ids, scores, failures)
+
+
+def score_shared(shared: SharedBatch, iou_threshold: float, score_threshold: float) -> BatchOutcome:
+    """score_batch in a worker, on a batch in shared memory."""
+    segment, batch = open_shared(shared)
+    outcome = score_batch(batch, iou_threshold, score_threshold)
+    owned = BatchOutcome(outcome.ids.copy(), outcome.scores, outcome.failures)
+    del batch, outcome  # the segment closes only once no view of it is left
+    segment.close()
+    return owned
 
 
 @dataclass
@@ -99,10 +111,13 @@ def score_images(images: Iterable[ImageBatch], *, iou_threshold: float, score_th
     context.set_forkserver_preload([__name__])
     bar = tqdm(total=total, unit="img", disable=None if progress is None else not progress, file=sys.stderr,
                dynamic_ncols=True, smoothing=0.1)
-    pending: set[Future[BatchOutcome]] = set()
+    pending: dict[Future[BatchOutcome], SharedMemory] = {}
 
     def collect(done: Iterable[Future[BatchOutcome]]) -> None:
         for future in done:
+            segment = pending.pop(future)
+            segment.close()
+            segment.unlink()
             outcome = future.result()
             if fail_fast and outcome.failures:
                 image = min(outcome.failures)
@@ -114,11 +129,15 @@ def score_images(images: Iterable[ImageBatch], *, iou_threshold: float, score_th
         try:
             for batch in _batches(images):
                 if len(pending) >= 2 * workers:
-                    done, pending = wait(pending, return_when=FIRST_COMPLETED)
-                    collect(done)
-                pending.add(pool.submit(score_batch, batch, iou_threshold, score_threshold))
+                    collect(wait(pending, return_when=FIRST_COMPLETED).done)
+                segment, shared = share(batch)
+                pending[pool.submit(score_shared, shared, iou_threshold, score_threshold)] = segment
             collect(wait(pending).done)
         except BaseException:
             pool.shutdown(wait=True, cancel_futures=True)
             raise
+        finally:
+            for segment in pending.values():
+                segment.close()
+                segment.unlink()
     return outcomes
