@@ -19,7 +19,7 @@ import numpy as np
 import kiv_rs
 
 from .errors import ImageFailed
-from .handover import SharedBatch, open_shared, share
+from .handover import Segments, SharedBatch, open_shared
 from .rows import ImageBatch
 
 # Rows handed to a worker at a time: large enough that a hand-over costs little
@@ -58,12 +58,8 @@ def score_batch(batch: ImageBatch, iou_threshold: float, score_threshold: float)
 
 def score_shared(shared: SharedBatch, iou_threshold: float, score_threshold: float) -> BatchOutcome:
     """score_batch in a worker, on a batch in shared memory."""
-    segment, batch = open_shared(shared)
-    outcome = score_batch(batch, iou_threshold, score_threshold)
-    owned = BatchOutcome(outcome.ids.copy(), outcome.scores, outcome.failures)
-    del batch, outcome  # the segment closes only once no view of it is left
-    segment.close()
-    return owned
+    outcome = score_batch(open_shared(shared), iou_threshold, score_threshold)
+    return BatchOutcome(outcome.ids.copy(), outcome.scores, outcome.failures)
 
 
 @dataclass
@@ -112,12 +108,11 @@ def score_images(images: Iterable[ImageBatch], *, iou_threshold: float, score_th
     bar = tqdm(total=total, unit="img", disable=None if progress is None else not progress, file=sys.stderr,
                dynamic_ncols=True, smoothing=0.1)
     pending: dict[Future[BatchOutcome], SharedMemory] = {}
+    segments = Segments()
 
     def collect(done: Iterable[Future[BatchOutcome]]) -> None:
         for future in done:
-            segment = pending.pop(future)
-            segment.close()
-            segment.unlink()
+            segments.release(pending.pop(future))
             outcome = future.result()
             if fail_fast and outcome.failures:
                 image = min(outcome.failures)
@@ -130,14 +125,12 @@ def score_images(images: Iterable[ImageBatch], *, iou_threshold: float, score_th
             for batch in _batches(images):
                 if len(pending) >= 2 * workers:
                     collect(wait(pending, return_when=FIRST_COMPLETED).done)
-                segment, shared = share(batch)
+                segment, shared = segments.share(batch)
                 pending[pool.submit(score_shared, shared, iou_threshold, score_threshold)] = segment
             collect(wait(pending).done)
         except BaseException:
             pool.shutdown(wait=True, cancel_futures=True)
             raise
         finally:
-            for segment in pending.values():
-                segment.close()
-                segment.unlink()
+            segments.close()
     return outcomes
