@@ -55,10 +55,12 @@ test-cpp: $(VENV)/.ready
 	cd $(CPP_BUILD) && $(abspath $(VENV)/bin/ctest) --output-on-failure
 
 demo: build
-	$(PY) scripts/demo.py
+	$(PY) scripts/make_demo_pool.py build/demo/pool.parquet
+	$(VENV)/bin/kiv-rank build/demo/pool.parquet --top 5 --plot build/demo/scores.png
 
 bench: build
 	$(PY) bench/run.py
+	$(PY) bench/pool_bench.py
 
 clean:
 	rm -rf build $(WHEEL_DIR) $(VENV) $(VENV_NP1)

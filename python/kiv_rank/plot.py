@@ -36,13 +36,15 @@ def plot_scores(table: pa.Table, top: int | None, path: Path) -> None:
     axes.hist(scores, bins=min(100, max(10, len(scores) // 20)), color="#4c72b0")
     axes.set_xlabel("image score (higher: more uncertain)")
     axes.set_ylabel("images")
+    axes.yaxis.get_major_locator().set_params(integer=True)
     axes.set_title(f"{len(scores):,} scored images")
     if top is not None and 0 < top <= len(scores):
         # Ranked scores descend, so the cut lies at the K-th score.
         cut = float(np.sort(scores)[::-1][top - 1])
         axes.axvline(cut, color="#c44e52", linestyle="--")
         axes.annotate(f"top {top:,}: score ≥ {cut:.4g}", xy=(cut, 1), xycoords=("data", "axes fraction"),
-                      xytext=(4, -14), textcoords="offset points", color="#c44e52")
+                      xytext=(4, -14), textcoords="offset points", color="#c44e52",
+                      bbox={"facecolor": "white", "alpha": 0.8, "edgecolor": "none"})
     with replacing(path) as out:
         figure.savefig(out, format="png", dpi=100)
     pyplot.close(figure)
