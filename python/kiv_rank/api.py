@@ -21,23 +21,16 @@ import kiv_rs
 from .columns import Columns
 from .errors import InputError
 from .ranking import Ranking, rank_outcomes
-from .reading import Batch, Source, TableSource, narrow, check_schema, convert, find_sources, keys_of
+from .reading import Batch, Source, TableSource, check_schema, convert, find_sources, keys_of, narrow
 from .rows import ImageBatch, Rows
-from .scoring import BATCH_ROWS, Outcomes, score_batch, score_images
+from .scoring import BATCH_ROWS, IOU_THRESHOLD, SCORE_THRESHOLD, Outcomes, score_batch, score_images
 from .splitting import KeyIndex, split_images
 
 if TYPE_CHECKING:
     import pandas
 
-IOU_THRESHOLD = 0.5
-SCORE_THRESHOLD = 0.05
-
 # Scores a stream of image batches of an indexed input.
 Scorer = Callable[[Iterator[ImageBatch], KeyIndex], Outcomes]
-
-
-def available_processors() -> int:
-    return len(os.sched_getaffinity(0))
 
 
 @dataclass(frozen=True)
@@ -87,8 +80,8 @@ def check_thresholds(iou_threshold: float, score_threshold: float) -> None:
         raise InputError(f"thresholds: {error}") from None
 
 
-def _check_workers(workers: int | None) -> int:
-    workers = available_processors() if workers is None else workers
+def check_workers(workers: int | None) -> int:
+    workers = len(os.sched_getaffinity(0)) if workers is None else workers
     if workers < 1:
         raise InputError(f"workers must be at least 1, not {workers}")
     return workers
@@ -99,7 +92,7 @@ def _rank_sources(sources: Sequence[Source], columns: Columns, iou_threshold: fl
                   progress: bool | None) -> Ranking:
     start = time.perf_counter()
     check_thresholds(iou_threshold, score_threshold)
-    processes = _check_workers(workers)
+    processes = check_workers(workers)
 
     def score(images: Iterator[ImageBatch], index: KeyIndex) -> Outcomes:
         if not len(index):
@@ -142,7 +135,7 @@ def rank_images(images: Iterable[tuple[Any, Any, Any, Any, Any]], *,
     uncertainty (N,), scales (N,)), array-likes as KIV.run takes them."""
     start = time.perf_counter()
     check_thresholds(iou_threshold, score_threshold)
-    processes = _check_workers(workers)
+    processes = check_workers(workers)
     keys: list[object] = []
     seen: set[object] = set()
     counts: list[int] = []

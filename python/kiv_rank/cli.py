@@ -11,6 +11,7 @@ from pathlib import Path
 from .columns import Columns
 from .dependencies import check_pyarrow
 from .errors import ImageFailed, InputError
+from .scoring import IOU_THRESHOLD, SCORE_THRESHOLD
 
 PROG = "kiv-rank"
 EPILOG = """exit status: 0 every image scored, 1 some image failed (the ranking is
@@ -40,8 +41,8 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--out", type=Path, help="output file: .csv, .parquet or .jsonl (default: CSV on stdout)")
     parser.add_argument("--top", type=_positive, metavar="K", help="keep the first K images")
     parser.add_argument("--plot", type=Path, metavar="PATH.png", help="draw the score distribution")
-    parser.add_argument("--iou-threshold", type=float, default=0.5)
-    parser.add_argument("--score-threshold", type=float, default=0.05)
+    parser.add_argument("--iou-threshold", type=float, default=IOU_THRESHOLD)
+    parser.add_argument("--score-threshold", type=float, default=SCORE_THRESHOLD)
     parser.add_argument("--workers", type=_positive, metavar="N",
                         help="scoring processes (default: the processors available)")
     parser.add_argument("--fail-fast", action="store_true", help="stop at the first image that fails")
@@ -69,16 +70,15 @@ def run(args: argparse.Namespace) -> int:
         check_target(args.out)
     if args.plot is not None:
         check_plot(args.plot)
-    workers = args.workers or api.available_processors()
     if args.dask:
         from .cluster import rank_dask_files
 
-        ranking = rank_dask_files(args.paths, args.dask, workers, columns=columns,
+        ranking = rank_dask_files(args.paths, args.dask, args.workers, columns=columns,
                                   iou_threshold=args.iou_threshold,
                                   score_threshold=args.score_threshold, fail_fast=args.fail_fast)
     else:
         ranking = api.rank_files(args.paths, columns=columns, iou_threshold=args.iou_threshold,
-                                 score_threshold=args.score_threshold, workers=workers,
+                                 score_threshold=args.score_threshold, workers=args.workers,
                                  fail_fast=args.fail_fast, progress=False if args.quiet else None)
     write_ranking(ranking.top(args.top), args.out)
     if args.plot is not None:

@@ -18,13 +18,13 @@ from typing import TYPE_CHECKING
 import numpy as np
 import pyarrow as pa
 
-from .api import IOU_THRESHOLD, SCORE_THRESHOLD, check_thresholds, score_in_process, score_sources
+from .api import check_thresholds, check_workers, score_in_process, score_sources
 from .columns import Columns
 from .dependencies import require
 from .errors import ImageFailed, InputError
 from .ranking import Ranking, rank_outcomes
 from .reading import ParquetSource, TableSource, check_schema, find_sources
-from .scoring import Outcomes, one_thread_pool
+from .scoring import IOU_THRESHOLD, SCORE_THRESHOLD, Outcomes, one_thread_pool
 
 if TYPE_CHECKING:
     import pandas
@@ -100,13 +100,13 @@ def rank_dask(frame: DataFrame, *, columns: Columns = Columns(), iou_threshold: 
 
 
 @contextmanager
-def client_for(address: str, workers: int) -> Iterator[Client]:
+def client_for(address: str, workers: int | None) -> Iterator[Client]:
     """A client of the scheduler at `address`, or of a local cluster of
-    `workers` single-threaded processes for "local"."""
+    `workers` single-threaded processes (default: one per processor) for "local"."""
     from distributed import Client, LocalCluster
 
     if address == "local":
-        with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+        with LocalCluster(n_workers=check_workers(workers), threads_per_worker=1, processes=True,
                           dashboard_address=None, silence_logs=logging.ERROR) as cluster, \
                 Client(cluster) as client:
             yield client
@@ -119,7 +119,7 @@ def client_for(address: str, workers: int) -> Iterator[Client]:
             yield client
 
 
-def rank_dask_files(paths: Iterable[str | Path], address: str, workers: int, *,
+def rank_dask_files(paths: Iterable[str | Path], address: str, workers: int | None = None, *,
                     columns: Columns = Columns(), iou_threshold: float = IOU_THRESHOLD,
                     score_threshold: float = SCORE_THRESHOLD, fail_fast: bool = False) -> Ranking:
     """rank_dask over Parquet files (directories are searched), in sorted path order."""

@@ -29,6 +29,7 @@ def plot_scores(table: pa.Table, top: int | None, path: Path) -> None:
 
     matplotlib.use("Agg")
     from matplotlib import pyplot
+    from matplotlib.ticker import MaxNLocator
 
     scores = table.column("score").drop_null().to_numpy().astype(np.float64)
     scores = scores[np.isfinite(scores)]
@@ -36,7 +37,7 @@ def plot_scores(table: pa.Table, top: int | None, path: Path) -> None:
     axes.hist(scores, bins=min(100, max(10, len(scores) // 20)), color="#4c72b0")
     axes.set_xlabel("image score (higher: more uncertain)")
     axes.set_ylabel("images")
-    axes.yaxis.get_major_locator().set_params(integer=True)
+    axes.yaxis.set_major_locator(MaxNLocator(integer=True))
     axes.set_title(f"{len(scores):,} scored images")
     if top is not None and 0 < top <= len(scores):
         # Ranked scores descend, so the cut lies at the K-th score.

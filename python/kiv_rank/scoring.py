@@ -22,6 +22,9 @@ from .errors import ImageFailed
 from .handover import Segments, SharedBatch, open_shared
 from .rows import ImageBatch
 
+# KIV's thresholds when none are given.
+IOU_THRESHOLD = 0.5
+SCORE_THRESHOLD = 0.05
 # Rows handed to a worker at a time: large enough that a hand-over costs little
 # beside the scoring, small enough that the load stays even and memory low.
 BATCH_ROWS = 16_384

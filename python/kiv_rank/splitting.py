@@ -77,11 +77,11 @@ class KeyIndex:
 
     def finish(self) -> None:
         """Gathers the first pass's counts and last rows by image."""
-        ids = np.concatenate([p[0] for p in self._parts] or [np.zeros(0, np.int64)])
-        self.counts = np.bincount(ids, weights=np.concatenate([p[1] for p in self._parts] or [[]]),
-                                  minlength=len(self)).astype(np.int64)
+        ids, counts, last = (np.concatenate([p[k] for p in self._parts] or [np.zeros(0, np.int64)])
+                             for k in range(3))
+        self.counts = np.bincount(ids, weights=counts, minlength=len(self)).astype(np.int64)
         self.last_rows = np.zeros(len(self), dtype=np.int64)
-        np.maximum.at(self.last_rows, ids, np.concatenate([p[2] for p in self._parts] or [[]]).astype(np.int64))
+        np.maximum.at(self.last_rows, ids, last)
         self._parts.clear()
 
 

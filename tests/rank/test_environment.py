@@ -1,9 +1,6 @@
 """What kiv_rank asks of the environment: a light kiv_rs, and one clear line
 for a missing extra or a pyarrow that refuses this NumPy."""
 
-import subprocess
-import sys
-
 import pytest
 
 HEAVY = ("kiv_rank", "pyarrow", "tqdm", "pandas", "dask", "distributed", "matplotlib", "numpy")
