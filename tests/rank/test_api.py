@@ -1,10 +1,11 @@
 """The Python API notebooks use: tables, data frames and per-image arrays."""
 
 import numpy as np
+import pyarrow as pa
 import pytest
 
 import kiv_rank
-from conftest import expected_ranking, make_images, table_of
+from conftest import expected_ranking, make_images, read_ranking, table_of
 
 
 def bits(table):
@@ -30,3 +31,16 @@ def test_table_frame_and_arrays_rank_alike():
 def test_rank_images_rejects_what_is_not_an_image(images, message):
     with pytest.raises(kiv_rank.InputError, match=message):
         kiv_rank.rank_images(images, workers=1)
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".parquet", ".jsonl"])
+def test_scores_read_back_to_the_same_float32(tmp_path, suffix):
+    bits = np.random.default_rng(2).integers(0, 2**32, 2000, dtype=np.uint64).astype(np.uint32)
+    scores = bits.view(np.float32)
+    scores = np.concatenate([scores[np.isfinite(scores)], np.float32([1e-45, 3.4028235e38, 0.1, 16777217])])
+    n = len(scores)
+    table = pa.table({"rank": np.arange(1, n + 1), "image": [f"i{k}" for k in range(n)], "score": scores,
+                      "detections": np.ones(n, np.int64), "error": pa.nulls(n, pa.string())})
+    kiv_rank.write_ranking(table, tmp_path / f"ranking{suffix}")
+    got, _ = read_ranking(tmp_path / f"ranking{suffix}")
+    assert [b for _, b, _ in got] == scores.view(np.uint32).tolist()

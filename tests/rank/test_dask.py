@@ -3,7 +3,7 @@
 import pyarrow.parquet as pq
 import pytest
 
-from conftest import make_images, table_of
+from conftest import make_images, table_of, with_ties
 from test_cli import split_interleaved
 
 distributed = pytest.importorskip("distributed")
@@ -17,10 +17,7 @@ def scheduler():
 
 
 def test_dask_ranks_as_the_local_run(kiv_rank, tmp_path, scheduler):
-    images = make_images(seed=9, n_images=40)
-    # Score ties across partitions: equal images under other keys.
-    images += [(f"copy_{j}",) + images[k][1:] for j, k in enumerate((3, 0, 3))]
-    first, second = split_interleaved(table_of(images))
+    first, second = split_interleaved(table_of(with_ties(make_images(seed=9, n_images=40))))
     for i, part in enumerate((first, second)):
         pq.write_table(part, tmp_path / f"part-{i}.parquet", row_group_size=50)
     local = kiv_rank(tmp_path, "--workers", "1", "--out", "local.csv")
