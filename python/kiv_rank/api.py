@@ -169,10 +169,9 @@ def rank_images(images: Iterable[tuple[Any, Any, Any, Any, Any]], *,
 
 
 def _packed(n_keys: int, parts: list[Rows]) -> ImageBatch:
-    starts = np.zeros(len(parts) + 1, dtype=np.int64)
-    np.cumsum([len(p) for p in parts], out=starts[1:])
+    """The last len(parts) images given, as one batch."""
     ids = np.arange(n_keys - len(parts), n_keys, dtype=np.int64)
-    return ImageBatch(ids, starts, Rows.concat(parts))
+    return ImageBatch.pack(ids, [len(p) for p in parts], Rows.concat(parts))
 
 
 def _image_rows(key: object, arrays: list[Any], rounded: set[str]) -> Rows:

@@ -145,7 +145,7 @@ def check_schema(schema: pa.Schema, columns: Columns, source: str) -> None:
     kinds = [(columns.image, _is_key, "strings or integers"),
              *((name, _is_number, "numbers") for name in (*columns.boxes, columns.uncertainty)),
              (columns.probabilities, _is_number_list, "lists of numbers"),
-             (columns.scale, _is_integer, "integers")]
+             (columns.scale, pa.types.is_integer, "integers")]
     for name, fits, wanted in kinds:
         kind = schema.field(name).type
         if not fits(kind):
@@ -154,10 +154,6 @@ def check_schema(schema: pa.Schema, columns: Columns, source: str) -> None:
 
 def _value_type(kind: pa.DataType) -> pa.DataType:
     return kind.value_type if pa.types.is_dictionary(kind) else kind
-
-
-def _is_integer(kind: pa.DataType) -> bool:
-    return pa.types.is_integer(kind)
 
 
 def _is_number(kind: pa.DataType) -> bool:

@@ -76,6 +76,13 @@ class ImageBatch:
     def __len__(self) -> int:
         return len(self.ids)
 
+    @classmethod
+    def pack(cls, ids: np.ndarray, counts: Sequence[int] | np.ndarray, rows: Rows) -> ImageBatch:
+        """Images of the given row counts, one after another in `rows`."""
+        starts = np.zeros(len(counts) + 1, dtype=np.int64)
+        np.cumsum(counts, out=starts[1:])
+        return cls(ids, starts, rows)
+
     def image(self, i: int) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
         """The four arguments of KIV.run for image i, as views."""
         start, end = int(self.starts[i]), int(self.starts[i + 1])

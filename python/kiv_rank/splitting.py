@@ -120,21 +120,15 @@ def split_images(batches: Iterable[tuple[str, Batch]], index: KeyIndex,
                 widths = part.widths()
                 if widths.min() != widths.max():
                     raise _ragged(prob_column, index.keys[i], source)
-            yield ImageBatch(np.array(finished, dtype=np.int64), _starts([len(p) for p in parts]),
-                             Rows.concat(parts))
+            yield ImageBatch.pack(np.array(finished, dtype=np.int64), [len(p) for p in parts],
+                                  Rows.concat(parts))
 
         whole = complete & ~held
         if whole.any():
             take = order[whole[codes[order]]]
-            yield ImageBatch(ids[whole], _starts(counts[whole]), batch.rows.take(take))
+            yield ImageBatch.pack(ids[whole], counts[whole], batch.rows.take(take))
     if waiting:
         raise InputError(f"the input changed while it was read ({len(waiting)} images left incomplete)")
-
-
-def _starts(counts: Iterable[int] | np.ndarray) -> np.ndarray:
-    starts = np.zeros(len(counts) + 1, dtype=np.int64)  # type: ignore[arg-type]
-    np.cumsum(counts, out=starts[1:])
-    return starts
 
 
 def _ragged_image(widths: np.ndarray, starts: np.ndarray, counts: np.ndarray) -> int | None:
