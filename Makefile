@@ -12,8 +12,16 @@ WHEEL_DIR ?= dist
 CPP_BUILD ?= build/cpp
 # scikit-build-core's build folder; separate ones let builds run side by side.
 BUILD_DIR ?= build/{wheel_tag}
+CMAKE := $(VENV)/bin/cmake -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DCMAKE_BUILD_TYPE=Release
+FUZZ_BUILD ?= build/fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_CORPUS := tests/fuzz/corpus
+FUZZER := $(FUZZ_BUILD)/fuzz_score_image
+# Standard error closed: every failure of the engine writes a report there
+# (libFuzzer keeps its own and the sanitizers' output).
+FUZZ_FLAGS := -close_fd_mask=2 -max_len=4096 -timeout=120
 
-.PHONY: build test test-python test-numpy1 test-cpp demo bench clean
+.PHONY: build test test-python test-numpy1 test-cpp fuzz-build fuzz-replay fuzz demo bench clean
 
 $(VENV)/.ready: Makefile
 	@test -n "$(PYTHON)" || { echo "python3.12 not found; set PYTHON=" >&2; exit 1; }
@@ -34,14 +42,16 @@ build: $(VENV)/.ready
 	rm -rf $(WHEEL_DIR)
 	$(PY) -m pip wheel -q --no-build-isolation --no-deps -C build-dir=$(BUILD_DIR) -w $(WHEEL_DIR) .
 	$(PY) -m pip install -q --no-deps --force-reinstall $(WHEEL_DIR)/kiv_rs-*.whl
+	$(PY) -m pip install -q "$$(ls $(WHEEL_DIR)/kiv_rs-*.whl)[plot,dask]" pandas
 
-test: build test-python test-numpy1 test-cpp
+test: build test-python test-numpy1 test-cpp fuzz-replay fuzz
 
 test-python: build
 	$(PY) -m pytest -q tests
 
 test-numpy1: build $(VENV_NP1)/.ready
 	$(PY_NP1) -m pip install -q --no-deps --force-reinstall $(WHEEL_DIR)/kiv_rs-*.whl
+	$(PY_NP1) -m pip install -q "$$(ls $(WHEEL_DIR)/kiv_rs-*.whl)[numpy1,plot,dask]"
 	$(PY_NP1) -m pytest -q tests
 
 # GoogleTest comes from Debian's libgtest-dev, installed here when missing.
@@ -52,11 +62,34 @@ test-cpp: $(VENV)/.ready
 	$(VENV)/bin/cmake --build $(CPP_BUILD)
 	cd $(CPP_BUILD) && $(abspath $(VENV)/bin/ctest) --output-on-failure
 
+# The engine against the literal rule under ASan and UBSan, with libFuzzer from
+# Debian's clang 14 (installed here when missing).
+fuzz-build: $(VENV)/.ready
+	@dpkg -s clang libclang-rt-14-dev >/dev/null 2>&1 || { apt-get update -q && \
+		apt-get -o DPkg::Lock::Timeout=600 install -y -q clang libclang-rt-14-dev; }
+	$(CMAKE) -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DKIV_BUILD_MODULE=OFF \
+		-DKIV_BUILD_FUZZ=ON -DKIV_SANITIZE=address,undefined
+	$(VENV)/bin/cmake --build $(FUZZ_BUILD)
+
+# Every committed input once.
+fuzz-replay: fuzz-build
+	$(FUZZER) $(FUZZ_FLAGS) $(FUZZ_CORPUS)/*
+
+# Fuzzing for FUZZ_SECONDS (make fuzz FUZZ_SECONDS=3600). New inputs collect in
+# $(FUZZ_BUILD)/corpus, failing ones in $(FUZZ_BUILD)/artifacts; a failing one
+# belongs in $(FUZZ_CORPUS) as regression-<what>.
+fuzz: fuzz-build
+	mkdir -p $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/artifacts
+	$(FUZZER) $(FUZZ_FLAGS) -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+		-artifact_prefix=$(FUZZ_BUILD)/artifacts/ $(FUZZ_BUILD)/corpus $(FUZZ_CORPUS)
+
 demo: build
-	$(PY) scripts/demo.py
+	$(PY) scripts/make_demo_pool.py build/demo/pool.parquet
+	$(VENV)/bin/kiv-rank build/demo/pool.parquet --top 5 --plot build/demo/scores.png
 
 bench: build
 	$(PY) bench/run.py
+	$(PY) bench/pool_bench.py
 
 clean:
 	rm -rf build $(WHEEL_DIR) $(VENV) $(VENV_NP1)
