@@ -508,8 +508,10 @@ void OverlapGrid::search_pending(const PendingChain& chain, const std::vector<st
     }
 }
 
+// Inlined into the level loop: most levels fail these tests, and a call for
+// each would cost as much as the tests.
 template <bool kPending>
-void OverlapGrid::search_level(int index, const Query& query, std::uint32_t& best,
+[[gnu::always_inline]] inline void OverlapGrid::search_level(int index, const Query& query, std::uint32_t& best,
                                PendingMatches* pending) const {
     const Level& level = level_[index];
     // Members are searched when one belongs to a better object, pending
