@@ -583,19 +583,27 @@ void OverlapGrid::search_cells(const Level& level, const Query& query, bool memb
     }
     if (level.dense_first != kNone) {
         // The cells of a row of the range lie side by side.
-        const auto each_row = [&](const std::vector<std::uint32_t>& heads, auto&& visit) {
-            for (std::int64_t y = y0; y <= y1; ++y) {
-                const std::uint32_t* row = heads.data() + level.dense_first + y * level.columns;
-                for (std::int64_t x = x0; x <= x1; ++x) {
-                    if (row[x] != kNone) visit(row[x]);
+        const std::int64_t columns = level.columns;
+        const std::size_t first = level.dense_first + static_cast<std::size_t>(y0 * columns + x0);
+        const std::int64_t width = x1 - x0;
+        if (members) {
+            const std::uint32_t* row = first_run_.data() + first;
+            for (std::int64_t y = y0; y <= y1; ++y, row += columns) {
+                for (std::int64_t x = 0; x <= width; ++x) {
+                    const std::uint32_t run = row[x];
+                    if (run != kNone) search_runs(run, query, best);
                 }
             }
-        };
-        if (members) each_row(first_run_, [&](std::uint32_t run) { search_runs(run, query, best); });
+        }
         if (pendings) {
-            each_row(cell_pending_, [&](std::uint32_t entry) {
-                search_pending(pending_cells_[entry].chain, pending_next_in_cell_, i, *pending);
-            });
+            const std::uint32_t* row = cell_pending_.data() + first;
+            for (std::int64_t y = y0; y <= y1; ++y, row += columns) {
+                for (std::int64_t x = 0; x <= width; ++x) {
+                    const std::uint32_t entry = row[x];
+                    if (entry == kNone) continue;
+                    search_pending(pending_cells_[entry].chain, pending_next_in_cell_, i, *pending);
+                }
+            }
         }
         return;
     }
