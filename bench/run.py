@@ -13,7 +13,8 @@ nothing. module/floor says how far a call is from the cost of its reading.
 
 Environment:
   BENCH_QUICK=1      skip the baselines at N >= 20,000 and shorten the repeats
-  BENCH_ONLY=text    only workloads whose name contains text (comma-separated list)
+  BENCH_ONLY=text    only workloads whose name contains text (a list separated by
+                     semicolons, since names hold commas: "N=1,000;N=5,000")
   BENCH_TIMEOUT=s    per-subprocess time limit (default 300)
 
 Exit status 1 when implementations disagree or one fails; the goals are only
@@ -279,7 +280,7 @@ def _mtime(path: str) -> str:
 
 
 def _selected() -> list[workloads.Workload]:
-    only = [s.strip() for s in os.environ.get("BENCH_ONLY", "").split(",") if s.strip()]
+    only = [s.strip() for s in os.environ.get("BENCH_ONLY", "").split(";") if s.strip()]
     if not only:
         return list(workloads.WORKLOADS)
     return [w for w in workloads.WORKLOADS if any(s in w.name for s in only)]
