@@ -38,11 +38,11 @@ constexpr std::size_t kKeptBytes = std::size_t{64} << 10;
 template <typename Visit>
 void for_each_buffer(CallStorage& s, Visit&& visit) {
     const auto each = [&](auto&... buffers) { (visit(buffers), ...); };
-    each(s.filtered.boxes, s.filtered.uncertainty, s.filtered.scales,
-         s.groups.first, s.groups.last, s.groups.next, s.grouping.copied_boxes, s.grouping.areas,
-         s.grouping.placeable, s.grouping.block_places, s.grouping.block_matches,
-         s.grouping.block_pending, s.grouping.block_objects, s.table.distinct, s.slot_of,
-         s.sums.begin, s.sums.sums, s.sums.opened_by, s.sums.position, s.object_scores);
+    each(s.filtered.boxes, s.filtered.uncertainty, s.filtered.scales, s.groups.first, s.groups.last,
+         s.groups.next, s.grouping.copied_boxes, s.grouping.areas, s.grouping.placeable,
+         s.grouping.block_places, s.grouping.block_matches, s.grouping.block_pending,
+         s.grouping.block_objects, s.table.distinct, s.slot_of, s.sums.begin, s.sums.sums,
+         s.sums.opened_by, s.sums.position, s.object_scores);
     s.grouping.grid.for_each_buffer(visit);
 }
 

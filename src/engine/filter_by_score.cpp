@@ -108,8 +108,8 @@ EffectiveArrays filter_by_score(float score_threshold, const View2<float>& bound
     // boxes first, then uncertainty values, then scales. Kept indices
     // ascend, so the last one decides each check.
     const std::size_t cols = std::min<std::size_t>(bounding_boxes.cols, 4);
-    const bool packed_boxes = cols == 4 && bounding_boxes.col_stride ==
-                                               static_cast<std::ptrdiff_t>(sizeof(float));
+    const bool packed_boxes =
+        cols == 4 && bounding_boxes.col_stride == static_cast<std::ptrdiff_t>(sizeof(float));
     rows.boxes.clear();
     rows.uncertainty.clear();
     rows.scales.clear();
@@ -152,8 +152,8 @@ EffectiveArrays filter_by_score(float score_threshold, const View2<float>& bound
                                    static_cast<std::ptrdiff_t>(sizeof(float))};
     effective.uncertainty = View1<float>{reinterpret_cast<const char*>(rows.uncertainty.data()),
                                          kept, static_cast<std::ptrdiff_t>(sizeof(float))};
-    effective.scales = View1<std::int64_t>{reinterpret_cast<const char*>(rows.scales.data()),
-                                           kept, static_cast<std::ptrdiff_t>(sizeof(std::int64_t))};
+    effective.scales = View1<std::int64_t>{reinterpret_cast<const char*>(rows.scales.data()), kept,
+                                           static_cast<std::ptrdiff_t>(sizeof(std::int64_t))};
     return effective;
 }
 

@@ -48,7 +48,7 @@ struct GroupList {
 // What grouping needs besides its result, kept between calls to spare
 // allocations.
 struct GroupingWork {
-    const Box* boxes = nullptr;    // the boxes being grouped, in place or copied
+    const Box* boxes = nullptr;     // the boxes being grouped, in place or copied
     std::vector<Box> copied_boxes;  // boxes copied out of other layouts
     std::vector<double> areas;
     std::vector<std::uint8_t> placeable;

@@ -457,7 +457,8 @@ bool OverlapGrid::member_may_match(const Member& member, const Box& query,
     const float width = right - left;
     const float most = height * width;
     const double smaller = query_area < member.area ? query_area : member.area;
-    const double overlap = static_cast<double>(most) < smaller ? static_cast<double>(most) : smaller;
+    const double overlap =
+        static_cast<double>(most) < smaller ? static_cast<double>(most) : smaller;
     return !(width < 0.0f) & !(height < 0.0f) &
            !(overlap < union_share_ * (query_area + member.area));
 }
@@ -511,8 +512,9 @@ void OverlapGrid::search_pending(const PendingChain& chain, const std::vector<st
 // Inlined into the level loop: most levels fail these tests, and a call for
 // each would cost as much as the tests.
 template <bool kPending>
-[[gnu::always_inline]] inline void OverlapGrid::search_level(int index, const Query& query, std::uint32_t& best,
-                               PendingMatches* pending) const {
+[[gnu::always_inline]] inline void OverlapGrid::search_level(int index, const Query& query,
+                                                             std::uint32_t& best,
+                                                             PendingMatches* pending) const {
     const Level& level = level_[index];
     // Members are searched when one belongs to a better object, pending
     // members when one comes before the query and there is room left.
@@ -536,9 +538,8 @@ template <bool kPending>
 }
 
 template <bool kPending>
-void OverlapGrid::search_cells(const Level& level, const Query& query, bool members,
-                               bool pendings, std::uint32_t& best,
-                               PendingMatches* pending) const {
+void OverlapGrid::search_cells(const Level& level, const Query& query, bool members, bool pendings,
+                               std::uint32_t& best, PendingMatches* pending) const {
     const std::uint32_t i = query.i;
     const auto search_all = [&] {
         if (members) search_members(level, i, best);

@@ -270,11 +270,11 @@ private:
     const Box* boxes_ = nullptr;
     const double* areas_ = nullptr;
     float threshold_ = 1.0f;
-    double share_ = 0.0;          // see reset()
-    double overlap_share_ = 0.0;  // share_, but not below 0
-    double union_share_ = 0.0;    // see reset()
-    float quad_share_ = 0.0f;     // see reset()
-    float axis_share_ = 0.0f;     // see reset()
+    double share_ = 0.0;              // see reset()
+    double overlap_share_ = 0.0;      // share_, but not below 0
+    double union_share_ = 0.0;        // see reset()
+    float quad_share_ = 0.0f;         // see reset()
+    float axis_share_ = 0.0f;         // see reset()
     double inverse_width_cap_ = 1.0;  // of the lowest level
     double inverse_height_cap_ = 1.0;
     int levels_ = 0;
