@@ -3,7 +3,7 @@
 #include <time.h>
 
 #include <algorithm>
-#include <cstring>
+#include <cstdint>
 
 #include "engine/messages.hpp"
 #include "pool/row_loop.hpp"

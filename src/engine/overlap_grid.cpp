@@ -7,10 +7,6 @@
 namespace kiv {
 namespace {
 
-// Cell indices of hashed levels are clamped here, far inside int64, so that
-// index arithmetic on a query range cannot overflow.
-constexpr double kCellLimit = 1152921504606846976.0;  // 2^60
-
 bool is_finite(const Box& box) {
     return std::isfinite(box.c0) && std::isfinite(box.c1) && std::isfinite(box.c2) &&
            std::isfinite(box.c3);
@@ -65,7 +61,7 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
     // box on a level whose boxes are of its size.
     float widest = 0.0f, tallest = 0.0f;
     const std::size_t stride = 1 + n / kSizeSample;
-    sizes_.clear();
+    widths_.clear();
     heights_.clear();
     for (std::size_t k = 0; k < n; ++k) {
         if (!placeable[k] || !is_finite(boxes[k])) continue;
@@ -74,10 +70,10 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
         if (std::isfinite(width)) widest = std::max(widest, width);
         if (std::isfinite(height)) tallest = std::max(tallest, height);
         if (k % stride != 0) continue;
-        if (std::isfinite(width)) sizes_.push_back(width);
+        if (std::isfinite(width)) widths_.push_back(width);
         if (std::isfinite(height)) heights_.push_back(height);
     }
-    const double width = typical(sizes_);
+    const double width = typical(widths_);
     const double height = typical(heights_);
 
     levels_ = 1;
@@ -139,7 +135,9 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
         Level& level = level_[index];
         if (level.boxes == 0) continue;
         const double cells = static_cast<double>(columns[index]) * static_cast<double>(rows[index]);
-        if (cells <= 4.0 * static_cast<double>(level.boxes) + 64.0) {
+        // Cell numbers, the hashed ones included, stay below kNone.
+        const double room = static_cast<double>(kNone - n - dense_cells);
+        if (cells <= 4.0 * static_cast<double>(level.boxes) + 64.0 && cells < room) {
             level.dense_first = static_cast<std::uint32_t>(dense_cells);
             level.columns = columns[index];
             // No cell beyond the rectangle holds a member, so a query's
@@ -153,7 +151,7 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
         level.share_of_smallest_area = share_ * level.smallest_area;
         level.share_of_narrowest = overlap_share_ * level.narrowest;
         level.share_of_shortest = overlap_share_ * level.shortest;
-        // The terms of the corner ranges (see corner_range) that depend on
+        // The terms of the corner ranges (see search_cells) that depend on
         // the level alone.
         level.reach_x = (1.0 + 1e-6 - overlap_share_) * level.widest;
         level.reach_y = (1.0 + 1e-6 - overlap_share_) * level.tallest;

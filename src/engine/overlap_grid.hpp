@@ -112,7 +112,7 @@ public:
         visit(quads_);
         visit(next_in_level_);
         visit(object_of_);
-        visit(sizes_);
+        visit(widths_);
         visit(heights_);
         visit(pending_next_in_cell_);
         visit(pending_next_in_level_);
@@ -123,6 +123,9 @@ public:
 
 private:
     static constexpr int kMaxLevels = 48;
+    // Cell indices of hashed levels are clamped here, far inside int64, so
+    // that index arithmetic on a query range cannot overflow.
+    static constexpr double kCellLimit = 0x1p60;
 
     // What a query reads of a member.
     struct Member {
@@ -175,8 +178,8 @@ private:
         // the limits: the last cell of its table, or far inside int64.
         double origin_x = INFINITY;
         double origin_y = INFINITY;
-        double limit_x = 1152921504606846976.0;  // 2^60
-        double limit_y = 1152921504606846976.0;
+        double limit_x = kCellLimit;
+        double limit_y = kCellLimit;
         std::int64_t columns = 0;           // of its table
         std::uint32_t dense_first = kNone;  // its first cell, or kNone when hashed
         std::uint32_t boxes = 0;            // placeable boxes that belong here
@@ -300,7 +303,8 @@ private:
     std::vector<std::uint32_t> object_of_;      // per detection, once inserted
     std::uint32_t wide_first_run_ = kNone;
     std::uint32_t wide_last_run_ = kNone;
-    std::vector<float> sizes_;  // scratch for the typical box size
+    // Scratch for the typical box width and height.
+    std::vector<float> widths_;
     std::vector<float> heights_;
 
     std::uint32_t pending_first_ = 0;  // see begin_pending()
