@@ -461,7 +461,8 @@ bool OverlapGrid::member_may_match(const Member& member, const Box& query,
            !(overlap < union_share_ * (query_area + member.area));
 }
 
-void OverlapGrid::search_runs(std::uint32_t run, const Query& query, std::uint32_t& best) const {
+[[gnu::always_inline]] inline void OverlapGrid::search_runs(std::uint32_t run, const Query& query,
+                                                            std::uint32_t& best) const {
     const std::uint32_t i = query.i;
     // Runs ascend by object: once one is no better than `best`, none after is.
     for (; run != kNone && runs_[run].object < best; run = runs_[run].next) {
@@ -535,9 +536,13 @@ template <bool kPending>
     search_cells<kPending>(level, query, members, pendings, best, pending);
 }
 
+// Inlined, as is search_runs: a query's search is a few short loops, and
+// calls between them cost about as much as the loops' work.
 template <bool kPending>
-void OverlapGrid::search_cells(const Level& level, const Query& query, bool members, bool pendings,
-                               std::uint32_t& best, PendingMatches* pending) const {
+[[gnu::always_inline]] inline void OverlapGrid::search_cells(const Level& level, const Query& query,
+                                                             bool members, bool pendings,
+                                                             std::uint32_t& best,
+                                                             PendingMatches* pending) const {
     const std::uint32_t i = query.i;
     const auto search_all = [&] {
         if (members) search_members(level, i, best);
