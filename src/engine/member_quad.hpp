@@ -50,7 +50,7 @@ inline QuadQuery quad_query(const Box& box, double area, float share) {
 // edges, differences and product, at most the smaller area. A match needs
 // it to reach `share` times the sum of both areas, with `share` below what
 // the ratio demands by more than the single-precision roundings of that sum
-// (see OverlapGrid::reset). Lanes apart along an axis fail the sign test.
+// (MatchShares::single_of_sum). Lanes apart along an axis fail the sign test.
 // The selections are exactly those of pairwise_distance: maxps returns its
 // first operand only when it is the greater, minps only when the lesser.
 inline unsigned quad_may_match(const MemberQuad& quad, const QuadQuery& query) {

@@ -32,29 +32,13 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
     boxes_ = boxes;
     areas_ = areas;
     threshold_ = threshold;
-    // A match needs an intersection of at least (threshold - 2^-22) times
-    // (1 - 2^-50) times the larger area: the slack covers the roundings of
-    // the ratio, of the union and of the narrowing to single precision. It
-    // follows that the overlap along each axis is at least that share, less
-    // 3 * 2^-24 of it for the single-precision differences and product, of
-    // either box's extent along that axis. The factor used here is smaller
-    // still, so no bound built on it rules out a true match; at or below
-    // 1e-6 it rules out nothing.
-    share_ = (static_cast<double>(threshold) - 1e-6) * (1.0 - 1e-6);
-    overlap_share_ = std::max(share_, 0.0);
-    // The ratio itself needs intersection / (sum of areas - intersection) of
-    // at least threshold - 2^-22, so the intersection is at least
-    // (threshold - 2^-22) / (1 + threshold) times the sum of both areas, less
-    // 3 * 2^-53 of it for the double roundings of the sum, the union and the
-    // ratio. Along each axis the overlap is then at least that share, less
-    // 2^-23 of it, of the sum of both extents: the other axis's overlap is
-    // at most either box's extent there. union_share_ stays below both by
-    // more than 2^-22 of the threshold.
-    union_share_ = overlap_share_ / (1.0 + static_cast<double>(threshold));
-    // Less 1e-6 again for the single-precision roundings of the run and
-    // quad tests, and for the rounding of the corner ranges' extents.
-    quad_share_ = static_cast<float>(union_share_ * (1.0 - 1e-6));
-    axis_share_ = static_cast<float>(overlap_share_ * (1.0 - 1e-6));
+    const MatchShares shares = match_shares(threshold);
+    share_ = shares.of_larger;
+    overlap_share_ = shares.of_extent;
+    union_share_ = shares.of_sum;
+    quad_share_ = shares.single_of_sum;
+    axis_share_ = shares.single_of_extent;
+    // Less 1e-6 again for the rounding of the corner ranges' extents.
     const double corner_share = union_share_ * (1.0 - 1e-6);
 
     // Levels double in size from the median box; the median keeps a typical
@@ -414,7 +398,7 @@ bool OverlapGrid::run_may_match(const Run& run, const Query& query) const {
     // grow when a member's edges are replaced by the enclosing ones. No
     // member's intersection then exceeds `most` or the query's area, and
     // each member's area and extents are at least the run's smallest. The
-    // shares are those of the quads (see reset()), in single precision too.
+    // shares are those of the quads (see match_shares), in single precision too.
     const Box& box = query.quad.box;
     const Box& bounds = run.bounds;
     const float left = box.c0 > bounds.c0 ? box.c0 : bounds.c0;
@@ -554,7 +538,7 @@ template <bool kPending>
     }
     // The values a member's low corner can take along each axis and still
     // overlap the query as a match needs. With s and u the overlap's shares
-    // of either extent and of their sum (see reset()), w the query's
+    // of either extent and of their sum (see match_shares), w the query's
     // extent, and the member's extent from the level's narrowest n to its
     // widest W (1e-6 of which covers each extent's rounding), the corner
     // lies at or above low - (1 + 1e-6 - s) W and low + u w - (1 + 1e-6 - u) W,

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/match_shares.hpp"
 #include "engine/member_quad.hpp"
 #include "engine/pairwise_distance.hpp"
 
@@ -18,7 +19,7 @@ namespace kiv {
 // list that every query searches.
 //
 // A match needs the two boxes to overlap along each axis by a share of both
-// widths and by a share of their sum (see reset()). For a query box q and
+// widths and by a share of their sum (see match_shares). For a query box q and
 // members of width at most W that confines a member's c0 to
 // [q.c0 - k W, q.c2 - s w_q], with s that share and k = 1 + 1e-6 - s, and
 // tighter still by the share of the sum; likewise c1. The query visits the
@@ -273,11 +274,12 @@ private:
     const Box* boxes_ = nullptr;
     const double* areas_ = nullptr;
     float threshold_ = 1.0f;
-    double share_ = 0.0;              // see reset()
-    double overlap_share_ = 0.0;      // share_, but not below 0
-    double union_share_ = 0.0;        // see reset()
-    float quad_share_ = 0.0f;         // see reset()
-    float axis_share_ = 0.0f;         // see reset()
+    // The threshold's match_shares().
+    double share_ = 0.0;              // of_larger
+    double overlap_share_ = 0.0;      // of_extent
+    double union_share_ = 0.0;        // of_sum
+    float quad_share_ = 0.0f;         // single_of_sum
+    float axis_share_ = 0.0f;         // single_of_extent
     double inverse_width_cap_ = 1.0;  // of the lowest level
     double inverse_height_cap_ = 1.0;
     int levels_ = 0;
