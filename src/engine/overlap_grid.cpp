@@ -45,6 +45,7 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
     // box on a level whose boxes are of its size.
     float widest = 0.0f, tallest = 0.0f;
     const std::size_t stride = 1 + n / kSizeSample;
+    std::size_t next_sample = 0;
     widths_.clear();
     heights_.clear();
     for (std::size_t k = 0; k < n; ++k) {
@@ -53,7 +54,8 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
         const float height = boxes[k].c3 - boxes[k].c1;
         if (std::isfinite(width)) widest = std::max(widest, width);
         if (std::isfinite(height)) tallest = std::max(tallest, height);
-        if (k % stride != 0) continue;
+        if (k < next_sample) continue;
+        next_sample = k + stride;
         if (std::isfinite(width)) widths_.push_back(width);
         if (std::isfinite(height)) heights_.push_back(height);
     }
