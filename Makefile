@@ -20,8 +20,23 @@ FUZZER := $(FUZZ_BUILD)/fuzz_score_image
 # Standard error closed: every failure of the engine writes a report there
 # (libFuzzer keeps its own and the sanitizers' output).
 FUZZ_FLAGS := -close_fd_mask=2 -max_len=4096 -timeout=120
+SANITIZE_BUILD ?= build/sanitize
+TSAN_BUILD ?= build/tsan
+# The interpreter is not instrumented, so the ASan runtime is preloaded, and
+# libstdc++ with it, or ASan finds no __cxa_throw to pass exceptions on to.
+# PYTHONMALLOC=malloc puts every Python object under ASan's eyes. CPython
+# leaves much allocated at exit, so leaks are checked by the C++ tests only.
+SANITIZE_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=$(abspath $(SANITIZE_BUILD)) \
+	KIV_SANITIZER=address,undefined
 
-.PHONY: build test test-python test-numpy1 test-cpp fuzz-build fuzz-replay fuzz demo bench clean
+# Installs the Debian packages $(1) when one is missing; other jobs may hold
+# apt's lock for a while.
+apt_install = dpkg -s $(1) >/dev/null 2>&1 || { apt-get update -q && \
+	apt-get -o DPkg::Lock::Timeout=600 install -y -q $(1); }
+
+.PHONY: build test test-python test-numpy1 test-cpp fuzz-build fuzz-replay fuzz sanitize demo \
+	bench clean
 
 $(VENV)/.ready: Makefile
 	@test -n "$(PYTHON)" || { echo "python3.12 not found; set PYTHON=" >&2; exit 1; }
@@ -43,7 +58,7 @@ build: $(VENV)/.ready
 	$(PY) -m pip wheel -q --no-build-isolation --no-deps -C build-dir=$(BUILD_DIR) -w $(WHEEL_DIR) .
 	$(PY) -m pip install -q --no-deps --force-reinstall $(WHEEL_DIR)/kiv_rs-*.whl
 
-test: build test-python test-numpy1 test-cpp fuzz-replay fuzz
+test: build test-python test-numpy1 test-cpp sanitize fuzz-replay fuzz
 
 test-python: build
 	$(PY) -m pytest -q tests
@@ -54,7 +69,7 @@ test-numpy1: build $(VENV_NP1)/.ready
 
 # GoogleTest comes from Debian's libgtest-dev, installed here when missing.
 test-cpp: $(VENV)/.ready
-	@dpkg -s libgtest-dev >/dev/null 2>&1 || { apt-get update -q && apt-get install -y -q libgtest-dev; }
+	@$(call apt_install,libgtest-dev)
 	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 		-DKIV_BUILD_MODULE=OFF -DKIV_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release
 	$(VENV)/bin/cmake --build $(CPP_BUILD)
@@ -63,8 +78,7 @@ test-cpp: $(VENV)/.ready
 # The engine against the literal rule under ASan and UBSan, with libFuzzer from
 # Debian's clang 14 (installed here when missing).
 fuzz-build: $(VENV)/.ready
-	@dpkg -s clang libclang-rt-14-dev >/dev/null 2>&1 || { apt-get update -q && \
-		apt-get -o DPkg::Lock::Timeout=600 install -y -q clang libclang-rt-14-dev; }
+	@$(call apt_install,clang libclang-rt-14-dev)
 	$(CMAKE) -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DKIV_BUILD_MODULE=OFF \
 		-DKIV_BUILD_FUZZ=ON -DKIV_SANITIZE=address,undefined
 	$(VENV)/bin/cmake --build $(FUZZ_BUILD)
@@ -80,6 +94,22 @@ fuzz: fuzz-build
 	mkdir -p $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/artifacts
 	$(FUZZER) $(FUZZ_FLAGS) -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
 		-artifact_prefix=$(FUZZ_BUILD)/artifacts/ $(FUZZ_BUILD)/corpus $(FUZZ_CORPUS)
+
+# The module and the C++ tests under ASan and UBSan (GCC's), pytest against
+# that module, then the pool and grouping tests under TSan. tests/rank (the
+# ranking tool, on pyarrow and dask) stays out: it takes no path through the
+# module that tests/*.py does not, at many times the cost under ASan.
+sanitize: $(VENV)/.ready
+	@$(call apt_install,libgtest-dev)
+	$(CMAKE) -S . -B $(SANITIZE_BUILD) -DKIV_BUILD_TESTS=ON -DKIV_SANITIZE=address,undefined \
+		-DPython_EXECUTABLE=$(abspath $(PY))
+	$(VENV)/bin/cmake --build $(SANITIZE_BUILD)
+	cd $(SANITIZE_BUILD) && $(abspath $(VENV)/bin/ctest) --output-on-failure -j2
+	$(SANITIZE_ENV) $(PY) -c 'import kiv_rs, sys; sys.exit(not kiv_rs.__file__.startswith("$(abspath $(SANITIZE_BUILD))/"))'
+	$(SANITIZE_ENV) $(PY) -m pytest -q --ignore=tests/rank tests
+	$(CMAKE) -S . -B $(TSAN_BUILD) -DKIV_BUILD_MODULE=OFF -DKIV_BUILD_TESTS=ON -DKIV_SANITIZE=thread
+	$(VENV)/bin/cmake --build $(TSAN_BUILD)
+	cd $(TSAN_BUILD) && $(abspath $(VENV)/bin/ctest) --output-on-failure -j2 -R 'Pool|RowLoop|Group'
 
 demo: build
 	$(PY) scripts/demo.py
