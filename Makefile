@@ -39,7 +39,7 @@ apt_install = dpkg -s $(1) >/dev/null 2>&1 || { apt-get update -q && \
 	apt-get -o DPkg::Lock::Timeout=600 install -y -q $(1); }
 
 .PHONY: build test test-python test-numpy1 test-cpp fuzz-build fuzz-replay fuzz sanitize wheel \
-	demo bench clean
+	stubtest demo bench clean
 
 $(VENV)/.ready: Makefile
 	@test -n "$(PYTHON)" || { echo "python3.12 not found; set PYTHON=" >&2; exit 1; }
@@ -68,7 +68,7 @@ build: $(VENV)/.ready
 	$(PY) -m pip wheel -q --no-build-isolation --no-deps -C build-dir=$(BUILD_DIR) -w $(WHEEL_DIR) .
 	$(PY) -m pip install -q --no-deps --force-reinstall $(WHEEL_DIR)/kiv_rs-*.whl
 
-test: build test-python test-numpy1 test-cpp sanitize fuzz-replay fuzz wheel
+test: build test-python test-numpy1 test-cpp sanitize fuzz-replay fuzz wheel stubtest
 
 test-python: build
 	$(PY) -m pytest -q tests
@@ -135,6 +135,7 @@ wheel: $(PACKAGE_VENV)/.ready
 	cd $(RELEASE_DIR) && $(abspath $(WHEEL_VENV))/bin/python -I -c "$$WHEEL_SMOKE_TEST"
 
 define WHEEL_SMOKE_TEST
+import pathlib
 import numpy as np
 import kiv_rs
 
@@ -143,9 +144,16 @@ probs = np.array([[0.9, 0.1], [0.8, 0.2], [0.3, 0.7]], np.float32)
 result = kiv_rs.KIV(0.5, 0.05).run(boxes, probs, np.array([0.5, 0.25, 0.125], np.float32),
                                    np.array([0, 1, 0], np.int64))
 assert result == (0.625, None), result
+assert pathlib.Path(kiv_rs.__file__).with_name("kiv_rs.pyi").is_file()
 print("wheel smoke test passed:", kiv_rs.__file__)
 endef
 export WHEEL_SMOKE_TEST
+
+# The shipped stub against the module from the wheel.
+stubtest: wheel
+	$(WHEEL_VENV)/bin/python -m pip install -q mypy
+	cd $(RELEASE_DIR) && $(abspath $(WHEEL_VENV))/bin/python -I -m mypy.stubtest kiv_rs \
+		--allowlist $(abspath tests/stubtest_allowlist.txt)
 
 demo: build
 	$(PY) scripts/demo.py
