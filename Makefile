@@ -26,9 +26,12 @@ TSAN_BUILD ?= build/tsan
 # libstdc++ with it, or ASan finds no __cxa_throw to pass exceptions on to.
 # PYTHONMALLOC=malloc puts every Python object under ASan's eyes. CPython
 # leaves much allocated at exit, so leaks are checked by the C++ tests only.
+# Reports go to files: pytest's capture would swallow them with the process.
+SANITIZER_LOG := $(abspath $(SANITIZE_BUILD))/sanitizer
 SANITIZE_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
-	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=$(abspath $(SANITIZE_BUILD)) \
-	KIV_SANITIZER=address,undefined
+	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:log_path=$(SANITIZER_LOG) \
+	UBSAN_OPTIONS=print_stacktrace=1:log_path=$(SANITIZER_LOG) \
+	PYTHONPATH=$(abspath $(SANITIZE_BUILD)) KIV_SANITIZER=address,undefined
 PACKAGE_VENV ?= .venv-package
 WHEEL_VENV ?= .venv-wheel
 RELEASE_DIR ?= dist-release
@@ -116,7 +119,10 @@ sanitize: $(VENV)/.ready
 	$(VENV)/bin/cmake --build $(SANITIZE_BUILD)
 	cd $(SANITIZE_BUILD) && $(abspath $(VENV)/bin/ctest) --output-on-failure -j2
 	$(SANITIZE_ENV) $(PY) -c 'import kiv_rs, sys; sys.exit(not kiv_rs.__file__.startswith("$(abspath $(SANITIZE_BUILD))/"))'
-	$(SANITIZE_ENV) $(PY) -m pytest -q --ignore=tests/rank tests
+	rm -f $(SANITIZER_LOG).*
+	$(SANITIZE_ENV) $(PY) -m pytest -q --ignore=tests/rank tests || { cat $(SANITIZER_LOG).* 2>/dev/null; exit 1; }
+	@# A report from a child interpreter fails the run even where its test passed.
+	@! cat $(SANITIZER_LOG).* 2>/dev/null
 	$(CMAKE) -S . -B $(TSAN_BUILD) -DKIV_BUILD_MODULE=OFF -DKIV_BUILD_TESTS=ON -DKIV_SANITIZE=thread
 	$(VENV)/bin/cmake --build $(TSAN_BUILD)
 	cd $(TSAN_BUILD) && $(abspath $(VENV)/bin/ctest) --output-on-failure -j2 -R 'Pool|RowLoop|Group'
