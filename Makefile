@@ -70,6 +70,7 @@ build: $(VENV)/.ready
 	rm -rf $(WHEEL_DIR)
 	$(PY) -m pip wheel -q --no-build-isolation --no-deps -C build-dir=$(BUILD_DIR) -w $(WHEEL_DIR) .
 	$(PY) -m pip install -q --no-deps --force-reinstall $(WHEEL_DIR)/kiv_rs-*.whl
+	$(PY) -m pip install -q "$$(ls $(WHEEL_DIR)/kiv_rs-*.whl)[plot,dask]" pandas
 
 test: build test-python test-numpy1 test-cpp sanitize fuzz-replay fuzz wheel stubtest
 
@@ -78,6 +79,7 @@ test-python: build
 
 test-numpy1: build $(VENV_NP1)/.ready
 	$(PY_NP1) -m pip install -q --no-deps --force-reinstall $(WHEEL_DIR)/kiv_rs-*.whl
+	$(PY_NP1) -m pip install -q "$$(ls $(WHEEL_DIR)/kiv_rs-*.whl)[numpy1,plot,dask]"
 	$(PY_NP1) -m pytest -q tests
 
 # GoogleTest comes from Debian's libgtest-dev, installed here when missing.
@@ -162,10 +164,12 @@ stubtest: wheel
 		--allowlist $(abspath tests/stubtest_allowlist.txt)
 
 demo: build
-	$(PY) scripts/demo.py
+	$(PY) scripts/make_demo_pool.py build/demo/pool.parquet
+	$(VENV)/bin/kiv-rank build/demo/pool.parquet --top 5 --plot build/demo/scores.png
 
 bench: build
 	$(PY) bench/run.py
+	$(PY) bench/pool_bench.py
 
 clean:
 	rm -rf build $(WHEEL_DIR) $(VENV) $(VENV_NP1) $(PACKAGE_VENV) $(WHEEL_VENV) $(RELEASE_DIR)

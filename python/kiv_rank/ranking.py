@@ -1,0 +1,62 @@
+"""Outcomes to the ranking: most uncertain first, ties in order of first
+appearance, failed images last."""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from dataclasses import dataclass
+
+import numpy as np
+import pyarrow as pa
+
+from .scoring import Outcomes
+
+
+@dataclass(frozen=True)
+class Ranking:
+    """The ranking table (rank, image, score, detections, error) and what the run met."""
+
+    table: pa.Table
+    detections: int
+    seconds: float
+    rounded: tuple[str, ...] = ()  # columns whose values changed when narrowed to float32
+
+    @property
+    def scored(self) -> int:
+        return self.table.column("error").null_count
+
+    @property
+    def failed(self) -> int:
+        return self.table.num_rows - self.scored
+
+    def top(self, k: int | None) -> pa.Table:
+        """The first k rows: the next batch to label (all rows when k is None)."""
+        return self.table if k is None else self.table.slice(0, k)
+
+    def summary(self) -> str:
+        line = (f"{self.scored:,} images scored, {self.failed:,} failed, "
+                f"{self.detections:,} detections, {self.seconds:.1f} s")
+        if self.rounded:
+            line += f"; rounded to float32 (nearest): {', '.join(self.rounded)}"
+        return line
+
+
+def rank_outcomes(keys: Sequence[object] | pa.Array, counts: np.ndarray, outcomes: Outcomes,
+                  appearance: np.ndarray | None = None) -> pa.Table:
+    """The ranking table of images numbered 0..n-1 in `keys` order; ties are
+    broken by `appearance` (default: that numbering)."""
+    n = len(counts)
+    scores = outcomes.scores[:n]
+    failed = np.zeros(n, dtype=bool)
+    failed[list(outcomes.failures)] = True
+    ids = np.arange(n, dtype=np.int64)
+    # -score is exact; NaN scores sort after every number, failures after all.
+    order = np.lexsort((ids if appearance is None else appearance, -scores, failed))
+    errors = pa.array([outcomes.failures.get(int(i)) for i in order[failed[order]]], pa.string())
+    return pa.table({
+        "rank": pa.array(np.arange(1, n + 1, dtype=np.int64)),
+        "image": (keys if isinstance(keys, pa.Array) else pa.array(keys)).take(pa.array(order)),
+        "score": pa.array(scores[order], pa.float32(), mask=failed[order]),
+        "detections": pa.array(counts[order].astype(np.int64)),
+        "error": pa.concat_arrays([pa.nulls(n - len(errors), pa.string()), errors]),
+    })

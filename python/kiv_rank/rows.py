@@ -1,0 +1,116 @@
+"""Detections as the extension takes them, and images packed side by side.
+
+Only NumPy here: worker processes unpack these without importing pyarrow.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterator, Sequence
+from dataclasses import dataclass
+
+import numpy as np
+
+
+@dataclass(frozen=True)
+class Rows:
+    """Detections in row order; row r's class probabilities are
+    probabilities[prob_offsets[r]:prob_offsets[r + 1]]."""
+
+    boxes: np.ndarray  # float32 (n, 4)
+    probabilities: np.ndarray  # float32, flat
+    prob_offsets: np.ndarray  # int64 (n + 1,), from 0
+    uncertainty: np.ndarray  # float32 (n,)
+    scales: np.ndarray  # int64 (n,)
+
+    def __len__(self) -> int:
+        return len(self.scales)
+
+    def widths(self) -> np.ndarray:
+        """Number of class probabilities of each row."""
+        return np.diff(self.prob_offsets)
+
+    def take(self, rows: np.ndarray) -> Rows:
+        """The given rows, in the given order."""
+        widths = self.widths()
+        n = len(self)
+        if n and widths.min() == widths.max():
+            # Every row has as many classes: one 2-D gather.
+            width = int(widths[0])
+            probabilities = self.probabilities.reshape(n, width)[rows].reshape(-1)
+            prob_offsets = np.arange(len(rows) + 1, dtype=np.int64) * width
+        else:
+            taken = widths[rows]
+            prob_offsets = np.zeros(len(rows) + 1, dtype=np.int64)
+            np.cumsum(taken, out=prob_offsets[1:])
+            source = np.repeat(self.prob_offsets[rows] - prob_offsets[:-1], taken)
+            source += np.arange(prob_offsets[-1], dtype=np.int64)
+            probabilities = self.probabilities[source]
+        return Rows(self.boxes[rows], probabilities, prob_offsets,
+                    self.uncertainty[rows], self.scales[rows])
+
+    @staticmethod
+    def concat(parts: Sequence[Rows]) -> Rows:
+        if len(parts) == 1:
+            return parts[0]
+        ends = np.cumsum([p.prob_offsets[-1] for p in parts])
+        shifts = np.concatenate([[0], ends[:-1]])
+        prob_offsets = np.concatenate(
+            [[0]] + [p.prob_offsets[1:] + shift for p, shift in zip(parts, shifts)]).astype(np.int64)
+        return Rows(
+            np.concatenate([p.boxes for p in parts]),
+            np.concatenate([p.probabilities for p in parts]),
+            prob_offsets,
+            np.concatenate([p.uncertainty for p in parts]),
+            np.concatenate([p.scales for p in parts]),
+        )
+
+
+@dataclass(frozen=True)
+class ImageBatch:
+    """Whole images, one after another: image i is rows starts[i]:starts[i + 1]."""
+
+    ids: np.ndarray  # int64 (k,), each image's number in order of first appearance
+    starts: np.ndarray  # int64 (k + 1,)
+    rows: Rows
+
+    def __len__(self) -> int:
+        return len(self.ids)
+
+    @classmethod
+    def pack(cls, ids: np.ndarray, counts: Sequence[int] | np.ndarray, rows: Rows) -> ImageBatch:
+        """Images of the given row counts, one after another in `rows`."""
+        starts = np.zeros(len(counts) + 1, dtype=np.int64)
+        np.cumsum(counts, out=starts[1:])
+        return cls(ids, starts, rows)
+
+    def image(self, i: int) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+        """The four arguments of KIV.run for image i, as views."""
+        start, end = int(self.starts[i]), int(self.starts[i + 1])
+        first, last = int(self.rows.prob_offsets[start]), int(self.rows.prob_offsets[end])
+        width = (last - first) // (end - start) if end > start else 0
+        r = self.rows
+        return (r.boxes[start:end], r.probabilities[first:last].reshape(end - start, width),
+                r.uncertainty[start:end], r.scales[start:end])
+
+    def split(self, max_rows: int) -> Iterator[ImageBatch]:
+        """Consecutive batches of whole images, each of about max_rows rows
+        (an image larger than that travels alone)."""
+        k = len(self)
+        i = 0
+        while i < k:
+            # The first image whose end lies beyond this batch's allowance closes it.
+            j = int(np.searchsorted(self.starts, self.starts[i] + max_rows, side="right")) - 1
+            j = min(max(j, i + 1), k)
+            yield self.images(i, j)
+            i = j
+
+    def images(self, i: int, j: int) -> ImageBatch:
+        """Images i to j - 1 (views where possible)."""
+        if (i, j) == (0, len(self)):
+            return self
+        start, end = int(self.starts[i]), int(self.starts[j])
+        first, last = int(self.rows.prob_offsets[start]), int(self.rows.prob_offsets[end])
+        r = self.rows
+        rows = Rows(r.boxes[start:end], r.probabilities[first:last],
+                    r.prob_offsets[start:end + 1] - first, r.uncertainty[start:end], r.scales[start:end])
+        return ImageBatch(self.ids[i:j], self.starts[i:j + 1] - start, rows)
