@@ -143,16 +143,32 @@ wheel: $(PACKAGE_VENV)/.ready
 	cd $(RELEASE_DIR) && $(abspath $(WHEEL_VENV))/bin/python -I -c "$$WHEEL_SMOKE_TEST"
 
 define WHEEL_SMOKE_TEST
+import csv
+import json
 import pathlib
+import subprocess
+import sys
+
 import numpy as np
 import kiv_rs
 
-boxes = np.array([[0, 0, 10, 10], [1, 1, 11, 11], [50, 50, 60, 60]], np.float32)
-probs = np.array([[0.9, 0.1], [0.8, 0.2], [0.3, 0.7]], np.float32)
-result = kiv_rs.KIV(0.5, 0.05).run(boxes, probs, np.array([0.5, 0.25, 0.125], np.float32),
-                                   np.array([0, 1, 0], np.int64))
+boxes = [[0, 0, 10, 10], [1, 1, 11, 11], [50, 50, 60, 60]]
+probs = [[0.9, 0.1], [0.8, 0.2], [0.3, 0.7]]
+unc, scales = [0.5, 0.25, 0.125], [0, 1, 0]
+result = kiv_rs.KIV(0.5, 0.05).run(np.array(boxes, np.float32), np.array(probs, np.float32),
+                                   np.array(unc, np.float32), np.array(scales, np.int64))
 assert result == (0.625, None), result
 assert pathlib.Path(kiv_rs.__file__).with_name("kiv_rs.pyi").is_file()
+
+# The same detections as image "a" of a pool, with image "b" one of them alone.
+rows = [("a", *box, p, u, s) for box, p, u, s in zip(boxes, probs, unc, scales)]
+rows.append(("b", *boxes[2], probs[2], unc[2], scales[2]))
+names = ["image", "x_min", "y_min", "x_max", "y_max", "class_probabilities", "uncertainty", "scale"]
+pathlib.Path("pool.jsonl").write_text("".join(json.dumps(dict(zip(names, r))) + "\n" for r in rows))
+kiv_rank = pathlib.Path(sys.executable).with_name("kiv-rank")
+ranking = subprocess.run([kiv_rank, "pool.jsonl", "--workers", "1", "--quiet"],
+                         capture_output=True, text=True, check=True).stdout
+assert [row[1:3] for row in csv.reader(ranking.splitlines()[1:])] == [["a", "0.625"], ["b", "0.125"]], ranking
 print("wheel smoke test passed:", kiv_rs.__file__)
 endef
 export WHEEL_SMOKE_TEST
