@@ -48,7 +48,7 @@ $(VENV)/.ready: Makefile
 	@test -n "$(PYTHON)" || { echo "python3.12 not found; set PYTHON=" >&2; exit 1; }
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja "numpy>=2" pytest
+	$(PY) -m pip install -q "scikit-build-core>=0.11" cmake ninja "numpy>=2" pytest
 	touch $@
 
 $(VENV_NP1)/.ready: Makefile
