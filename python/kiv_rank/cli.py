@@ -59,6 +59,10 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def run(args: argparse.Namespace) -> int:
+    if not args.dask:
+        from .handover import start_fork_server
+
+        start_fork_server()  # its imports overlap ours
     check_pyarrow()
     from . import api
     from .plot import check_plot, plot_scores
