@@ -183,25 +183,26 @@ def score_tasks(tasks: Sequence[Task], index: KeyIndex, columns: Columns, execut
         return then
 
     upcoming = iter(enumerate(tasks))
-    done = False
+    done = False  # every task out, or a stop met: from then on no task goes out
     with Dispatcher(executor, window, fail_fast=fail_fast, progress=progress, total=len(index),
                     key_of=index.keys.__getitem__) as run:
         while True:
-            # After a stop no task goes out: what is out and what it completes still
-            # go through, and then everything before the stop's place is in.
+            # After a stop, what is out and what it completes still go through:
+            # then everything before the stop's place is in.
             while not run.busy:
                 done = done or run.stopping
                 stitched = stitcher.take(everything=done)
                 if stitched is not None:
                     batch, places = stitched
                     run.submit(places, _as_is, score_batch, batch, iou_threshold, score_threshold)
-                elif not done and (next_task := next(upcoming, None)) is not None:
+                elif done:
+                    break
+                elif (next_task := next(upcoming, None)) is None:
+                    done = True
+                else:
                     position, task = next_task
                     run.submit(position, gathered(position), run_task, task, columns, iou_threshold,
                                score_threshold)
-                else:
-                    done = True
-                    break
             if run.idle:
                 break
             run.wait()

@@ -28,6 +28,9 @@ from .scoring import BATCH_ROWS
 
 def encode_keys(chunks: Iterable[pa.Array]) -> tuple[list[object], np.ndarray]:
     """The distinct keys in order of first appearance, and each row's position among them."""
+    chunks = list(chunks)
+    if len(chunks) == 1:
+        return _encode(chunks[0])
     positions: dict[object, int] = {}
     codes = []
     for chunk in chunks:
