@@ -133,7 +133,8 @@ class ParquetSource(Source):
         for group in range(metadata.num_row_groups):
             groups.append(group)
             rows += metadata.row_group(group).num_rows
-            if rows >= PART_ROWS or group == metadata.num_row_groups - 1:
+            # An empty part would make an empty task, which has nothing to score.
+            if rows >= PART_ROWS or (rows and group == metadata.num_row_groups - 1):
                 parts.append(RowGroups(self.name, rows, tuple(groups)))
                 groups, rows = [], 0
         return parts

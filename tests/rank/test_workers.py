@@ -19,12 +19,14 @@ def small_tasks(monkeypatch):
         monkeypatch.setattr(module, "PART_ROWS", 30)
 
 
-def write_pool(tmp_path, table, files=3):
-    """The rows in `files` files of 17-row groups, cut mid-image."""
-    cuts = np.linspace(0, table.num_rows, files + 1).astype(int)
-    for i in range(files):
+def write_pool(tmp_path, table):
+    """The rows in three files of 17-row groups, cut mid-image, and an empty file
+    after the last task closes."""
+    cuts = [0, 170, table.num_rows - 170, table.num_rows]
+    for i in range(3):
         pq.write_table(table.slice(cuts[i], cuts[i + 1] - cuts[i]), tmp_path / f"part-{i}.parquet",
                        row_group_size=17)
+    pq.write_table(table.slice(0, 0), tmp_path / "part-3.parquet")
 
 
 @pytest.mark.parametrize("layout", ["contiguous", "interleaved", "shuffled"])
