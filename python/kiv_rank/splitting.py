@@ -28,12 +28,12 @@ from .scoring import BATCH_ROWS
 
 def encode_keys(chunks: Iterable[pa.Array]) -> tuple[list[object], np.ndarray]:
     """The distinct keys in order of first appearance, and each row's position among them."""
-    chunks = list(chunks)
-    if len(chunks) == 1:
-        return _encode(chunks[0])
+    arrays = list(chunks)
+    if len(arrays) == 1:
+        return _encode(arrays[0])
     positions: dict[object, int] = {}
     codes = []
-    for chunk in chunks:
+    for chunk in arrays:
         values, local = _encode(chunk)
         mapping = np.fromiter((positions.setdefault(v, len(positions)) for v in values), np.int64, len(values))
         codes.append(mapping[local])
@@ -136,8 +136,6 @@ class Crossing:
 def split_task(batches: Sequence[tuple[str, Batch]], task: Task, prob_column: str) -> tuple[ImageBatch, Crossing]:
     """A task's rows as its whole images and the pieces of the others, each in row order."""
     distinct, codes = encode_keys(batch.keys for _, batch in batches)
-    ends = np.cumsum([len(batch.rows) for _, batch in batches])
-    source_of = lambda row: batches[int(np.searchsorted(ends, row, side="right"))][0]  # noqa: E731
     if len(distinct) != len(task.ids) or len(codes) != sum(part.rows for part in task.parts):
         raise InputError(f"{task.parts[0].source}: the input changed while it was read")
     rows = Rows.concat([batch.rows for _, batch in batches])
@@ -145,16 +143,20 @@ def split_task(batches: Sequence[tuple[str, Batch]], task: Task, prob_column: st
     # Contiguous images, the usual order, need no gathering.
     order = None if np.all(codes[1:] >= codes[:-1]) else np.argsort(codes, kind="stable")
     images = ImageBatch.pack(task.ids, counts, rows if order is None else rows.take(order))
-    place = (lambda row: row) if order is None else (lambda row: int(order[row]))  # noqa: E731
+    ends = np.cumsum([len(batch.rows) for _, batch in batches])
+
+    def source_of(row: int) -> str:
+        """The source of a row of `images`."""
+        read = row if order is None else int(order[row])
+        return batches[int(np.searchsorted(ends, read, side="right"))][0]
 
     widths = images.rows.widths()
     if len(widths) and widths.min() != widths.max():
         bad = np.flatnonzero(widths != np.repeat(widths[images.starts[:-1]], counts))
         if len(bad):
             image = int(np.searchsorted(images.starts, bad[0], side="right")) - 1
-            raise ragged(prob_column, distinct[image], source_of(place(bad[0])))
-    crossing = np.flatnonzero(~task.whole)
-    sources = tuple(source_of(place(int(images.starts[i + 1]) - 1)) for i in crossing)
+            raise ragged(prob_column, distinct[image], source_of(int(bad[0])))
+    sources = tuple(source_of(int(images.starts[i + 1]) - 1) for i in np.flatnonzero(~task.whole))
     return images.subset(task.whole), Crossing(images.subset(~task.whole), sources)
 
 

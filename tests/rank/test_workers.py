@@ -65,7 +65,8 @@ def with_faults(table, faults):
     # Image 3 lies in the first two tasks: its pieces are put together in the main process.
     ([("missing", 300), ("ragged", 34)], False, kiv_rank.InputError,
      "part-0.parquet: column 'class_probabilities': image 'img_003.jpg' has rows"),
-    ([("ragged", 300), ("missing", 40)], False, kiv_rank.InputError, "part-0.parquet: column 'uncertainty' has missing"),
+    ([("ragged", 300), ("missing", 40)], False, kiv_rank.InputError,
+     "part-0.parquet: column 'uncertainty' has missing values"),
     ([("nan", 300), ("nan", 120), ("nan", 33)], True, kiv_rank.ImageFailed, "image 'img_003.jpg' failed"),
 ])
 def test_the_first_stop_in_input_order_is_raised(tmp_path, small_tasks, faults, fail_fast, raised, message):
