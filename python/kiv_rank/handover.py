@@ -11,29 +11,20 @@ whatever the number of workers and the order in which they finish.
 
 from __future__ import annotations
 
-import multiprocessing
-import signal
 import sys
-from collections.abc import Callable, Iterable, Iterator, Sequence
-from concurrent.futures import FIRST_COMPLETED, Executor, Future, ProcessPoolExecutor, wait
-from contextlib import contextmanager
+from collections.abc import Callable, Iterable, Sequence
+from concurrent.futures import FIRST_COMPLETED, Executor, Future, wait
 from dataclasses import dataclass
-from multiprocessing import forkserver
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 import numpy as np
 
 from .columns import Columns
 from .errors import ImageFailed, InputError
-from .scoring import BatchOutcome, Outcomes, one_thread_pool, score_batch
-
-if TYPE_CHECKING:
-    from .rows import ImageBatch
-    from .splitting import Crossing, KeyIndex, Task
-
-# What a worker needs, imported once by the fork server rather than by every worker.
-# This module leaves pyarrow to them, so that the command line starts the fork server first.
-_WORKER_MODULES = ["kiv_rank.handover", "kiv_rank.reading", "kiv_rank.splitting"]
+from .reading import convert
+from .rows import ImageBatch
+from .scoring import BatchOutcome, Outcomes, score_batch
+from .splitting import Crossing, KeyIndex, Stitcher, Task, split_task
 
 
 @dataclass(frozen=True)
@@ -45,54 +36,11 @@ class TaskOutcome:
 
 def run_task(task: Task, columns: Columns, iou_threshold: float, score_threshold: float) -> TaskOutcome:
     """A worker's job: the task's rows read, converted and split, its whole images scored."""
-    from .reading import convert
-    from .splitting import split_task
-
     batches = [(part.source, convert(record_batch, columns, part.source))
                for part in task.parts for record_batch in part.read(columns.names()).to_batches()]
     images, crossing = split_task(batches, task, columns.probabilities)
     rounded = frozenset(name for _, batch in batches for name in batch.rounded)
     return TaskOutcome(score_batch(images, iou_threshold, score_threshold), crossing, rounded)
-
-
-def _worker_start() -> None:
-    one_thread_pool()
-    # Ctrl-C is the parent's to handle; it shuts the workers down.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-
-
-def start_fork_server() -> multiprocessing.context.BaseContext:
-    """The context workers start from. Its server starts at once (if not yet
-    running), so that its imports overlap the caller's until the first worker."""
-    # forkserver: workers never inherit the parent's threads (pyarrow's among them).
-    context = multiprocessing.get_context("forkserver")
-    context.set_forkserver_preload(_WORKER_MODULES)
-    forkserver.ensure_running()
-    return context
-
-
-@contextmanager
-def worker_pool(workers: int) -> Iterator[ProcessPoolExecutor]:
-    """`workers` scoring processes."""
-    pool = ProcessPoolExecutor(workers, mp_context=start_fork_server(), initializer=_worker_start)
-    try:
-        yield pool
-    except BaseException:
-        pool.shutdown(wait=True, cancel_futures=True)
-        raise
-    pool.shutdown(wait=True)
-
-
-class InProcess(Executor):
-    """Runs each job at once on the calling thread: for a process that is itself one of many workers."""
-
-    def submit(self, fn: Callable[..., Any], /, *args: Any, **kwargs: Any) -> Future[Any]:
-        future: Future[Any] = Future()
-        try:
-            future.set_result(fn(*args, **kwargs))
-        except Exception as error:
-            future.set_exception(error)
-        return future
 
 
 # A stop's place in the input: the task (or batch) where the image's last row lies, then the image (-1: none).
@@ -166,12 +114,11 @@ class Dispatcher:
 
 
 def score_tasks(tasks: Sequence[Task], index: KeyIndex, columns: Columns, executor: Executor, window: int, *,
-                iou_threshold: float, score_threshold: float, fail_fast: bool,
-                progress: bool | None) -> tuple[Outcomes, frozenset[str]]:
+                iou_threshold: float, score_threshold: float, fail_fast: bool, progress: bool | None,
+                meanwhile: Callable[[], object] = lambda: None) -> tuple[Outcomes, frozenset[str]]:
     """Every task scored by the executor, and the images that lie in several
-    tasks put together and scored once their last piece is in."""
-    from .splitting import Stitcher
-
+    tasks put together and scored once their last piece is in. `meanwhile`
+    is the caller's own work, done once the first jobs are out."""
     stitcher = Stitcher(index, columns.probabilities)
     rounded: set[str] = set()
     def gathered(position: int) -> Callable[[TaskOutcome], BatchOutcome]:
@@ -203,6 +150,8 @@ def score_tasks(tasks: Sequence[Task], index: KeyIndex, columns: Columns, execut
                     position, task = next_task
                     run.submit(position, gathered(position), run_task, task, columns, iou_threshold,
                                score_threshold)
+            meanwhile()
+            meanwhile = _nothing
             if run.idle:
                 break
             run.wait()
@@ -233,3 +182,7 @@ def score_batches(batches: Iterable[ImageBatch], executor: Executor, window: int
 
 def _as_is(outcome: BatchOutcome) -> BatchOutcome:
     return outcome
+
+
+def _nothing() -> None:
+    pass

@@ -15,6 +15,7 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
+from functools import cached_property
 
 import numpy as np
 import pyarrow as pa
@@ -94,6 +95,11 @@ class KeyIndex:
         self.counts = np.bincount(ids, weights=counts, minlength=len(self)).astype(np.int64)
         self.first_rows = np.concatenate(self._firsts or [np.zeros(0, np.int64)])
         self._firsts.clear()
+
+    @cached_property
+    def column(self) -> pa.Array:
+        """The keys as the ranking's image column."""
+        return pa.array(self.keys)
 
 
 @dataclass(frozen=True)
