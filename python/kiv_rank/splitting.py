@@ -180,7 +180,7 @@ class Stitcher:
         self._prob_column = prob_column
         self._held: dict[int, list[tuple[int, Rows, str]]] = {}
         self._missing: dict[int, int] = {}
-        self._ready: list[tuple[int, int, Rows]] = []  # id, task it was completed by, rows
+        self._ready: list[tuple[int, int, Rows]] = []  # id, the last task it lies in, rows
         self._ready_rows = 0
         self.errors: list[tuple[tuple[int, int], InputError]] = []  # (task, id): error
 
@@ -198,7 +198,8 @@ class Stitcher:
             if missing:
                 self._missing[image] = missing
                 continue
-            del self._held[image], self._missing[image]
+            del self._held[image]
+            self._missing.pop(image, None)
             pieces.sort(key=lambda piece: piece[0])
             last = pieces[-1][0]
             widths = [int(piece[1].widths()[0]) for piece in pieces]
@@ -211,8 +212,8 @@ class Stitcher:
             self._ready_rows += len(joined)
 
     def take(self, everything: bool) -> tuple[ImageBatch, np.ndarray] | None:
-        """A batch of complete images and the task that completed each, once
-        there are BATCH_ROWS rows of them (with `everything`, whatever there is)."""
+        """A batch of complete images and the last task each lies in, once there
+        are BATCH_ROWS rows of them (with `everything`, whatever there is)."""
         if not self._ready or (self._ready_rows < BATCH_ROWS and not everything):
             return None
         ready, self._ready, self._ready_rows = self._ready, [], 0
