@@ -3,12 +3,16 @@
 from __future__ import annotations
 
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import pyarrow as pa
 
 from .dependencies import require
 from .writing import replacing
+
+COLOUR = "#4c72b0"
+CUT_COLOUR = "#c44e52"
 
 
 def check_plot(path: Path) -> None:
@@ -23,7 +27,8 @@ def check_plot(path: Path) -> None:
 
 
 def plot_scores(table: pa.Table, top: int | None, path: Path) -> None:
-    """A histogram of the ranking's scores; with `top`, a line where the first `top` images end."""
+    """Two views of the ranking's scores: their histogram, and each score against
+    its rank, where a knee shows a natural K. With `top`, both mark the cut."""
     check_plot(path)
     import matplotlib
 
@@ -32,20 +37,30 @@ def plot_scores(table: pa.Table, top: int | None, path: Path) -> None:
     from matplotlib.ticker import MaxNLocator
 
     scores = table.column("score").drop_null().to_numpy().astype(np.float64)
-    scores = scores[np.isfinite(scores)]
-    figure, axes = pyplot.subplots(figsize=(8, 4.5), layout="constrained")
-    axes.hist(scores, bins=min(100, max(10, len(scores) // 20)), color="#4c72b0")
-    axes.set_xlabel("image score (higher: more uncertain)")
-    axes.set_ylabel("images")
-    axes.yaxis.set_major_locator(MaxNLocator(integer=True))
-    axes.set_title(f"{len(scores):,} scored images")
-    if top is not None and 0 < top <= len(scores):
-        # Ranked scores descend, so the cut lies at the K-th score.
-        cut = float(np.sort(scores)[::-1][top - 1])
-        axes.axvline(cut, color="#c44e52", linestyle="--")
-        axes.annotate(f"top {top:,}: score ≥ {cut:.4g}", xy=(cut, 1), xycoords=("data", "axes fraction"),
-                      xytext=(4, -14), textcoords="offset points", color="#c44e52",
-                      bbox={"facecolor": "white", "alpha": 0.8, "edgecolor": "none"})
+    ranked = np.sort(scores[np.isfinite(scores)])[::-1]
+    figure, (histogram, by_rank) = pyplot.subplots(1, 2, figsize=(11, 4.5), layout="constrained")
+    figure.suptitle(f"{len(ranked):,} scored images")
+    histogram.hist(ranked, bins=min(100, max(10, len(ranked) // 20)), color=COLOUR)
+    histogram.set_xlabel("image score (higher: more uncertain)")
+    histogram.set_ylabel("images")
+    histogram.yaxis.set_major_locator(MaxNLocator(integer=True))
+    by_rank.plot(np.arange(1, len(ranked) + 1), ranked, color=COLOUR)
+    by_rank.set_xlabel("rank")
+    by_rank.set_ylabel("image score")
+    by_rank.xaxis.set_major_locator(MaxNLocator(integer=True))
+    if top is not None and 0 < top <= len(ranked):
+        cut = float(ranked[top - 1])
+        histogram.axvline(cut, color=CUT_COLOUR, linestyle="--")
+        _label(histogram, cut, f"top {top:,}: score ≥ {cut:.4g}")
+        by_rank.axvspan(0.5, top + 0.5, color=CUT_COLOUR, alpha=0.12, linewidth=0)
+        by_rank.axvline(top + 0.5, color=CUT_COLOUR, linestyle="--")
+        _label(by_rank, top + 0.5, f"K = {top:,}")
     with replacing(path) as out:
         figure.savefig(out, format="png", dpi=100)
     pyplot.close(figure)
+
+
+def _label(axes: Any, x: float, text: str) -> None:
+    axes.annotate(text, xy=(x, 1), xycoords=("data", "axes fraction"), xytext=(4, -14),
+                  textcoords="offset points", color=CUT_COLOUR,
+                  bbox={"facecolor": "white", "alpha": 0.8, "edgecolor": "none"})
