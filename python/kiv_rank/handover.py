@@ -2,8 +2,8 @@
 its rows) or a batch of whole images goes out; outcomes, and the rows of
 images that lie in other tasks too, come back.
 
-At most two jobs per worker are out at a time, so memory follows the task,
-not the pool. A failure that stops the run is kept with its place in the
+Only a window of jobs is out at a time (the caller's: two per worker), so
+memory follows the task, not the pool. A failure that stops the run is kept with its place in the
 input (the task where the image's last row lies, then the image), and the
 first in input order is raised once every earlier task is in: the same one
 whatever the number of workers and the order in which they finish.

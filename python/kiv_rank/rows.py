@@ -1,6 +1,7 @@
 """Detections as the extension takes them, and images packed side by side.
 
-Only NumPy here: worker processes unpack these without importing pyarrow.
+Only NumPy here: whatever the input was, this is what travels between
+processes and what KIV.run is given.
 """
 
 from __future__ import annotations
