@@ -59,11 +59,9 @@ def score_sources(sources: Sequence[Source], columns: Columns, executor: Executo
     index.finish()
     if not len(index):
         return Scored(index, Outcomes.empty(0), frozenset())
-    # The ranking's key column is made while the first tasks run: pyarrow's first
-    # conversion imports pandas where it is installed, a tenth of a second or more.
     outcomes, rounded = score_tasks(plan_tasks(parts, index), index, columns, executor, JOBS_PER_WORKER * workers,
                                     iou_threshold=iou_threshold, score_threshold=score_threshold,
-                                    fail_fast=fail_fast, progress=progress, meanwhile=lambda: index.column)
+                                    fail_fast=fail_fast, progress=progress)
     return Scored(index, outcomes, rounded)
 
 
@@ -99,7 +97,7 @@ def _rank_sources(sources: Sequence[Source], columns: Columns, iou_threshold: fl
                                score_threshold=score_threshold, fail_fast=fail_fast, progress=progress)
     if not len(scored.index):
         raise InputError("the input holds no detections")
-    table = rank_outcomes(scored.index.column, scored.index.counts, scored.outcomes)
+    table = rank_outcomes(scored.index.column(), scored.index.counts, scored.outcomes)
     return Ranking(table, scored.index.rows, time.perf_counter() - start, columns.among(scored.rounded))
 
 

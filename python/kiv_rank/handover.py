@@ -114,11 +114,10 @@ class Dispatcher:
 
 
 def score_tasks(tasks: Sequence[Task], index: KeyIndex, columns: Columns, executor: Executor, window: int, *,
-                iou_threshold: float, score_threshold: float, fail_fast: bool, progress: bool | None,
-                meanwhile: Callable[[], object] = lambda: None) -> tuple[Outcomes, frozenset[str]]:
+                iou_threshold: float, score_threshold: float, fail_fast: bool,
+                progress: bool | None) -> tuple[Outcomes, frozenset[str]]:
     """Every task scored by the executor, and the images that lie in several
-    tasks put together and scored once their last piece is in. `meanwhile`
-    is the caller's own work, done once the first jobs are out."""
+    tasks put together and scored once their last piece is in."""
     stitcher = Stitcher(index, columns.probabilities)
     rounded: set[str] = set()
     def gathered(position: int) -> Callable[[TaskOutcome], BatchOutcome]:
@@ -150,8 +149,6 @@ def score_tasks(tasks: Sequence[Task], index: KeyIndex, columns: Columns, execut
                     position, task = next_task
                     run.submit(position, gathered(position), run_task, task, columns, iou_threshold,
                                score_threshold)
-            meanwhile()
-            meanwhile = _nothing
             if run.idle:
                 break
             run.wait()
@@ -183,6 +180,3 @@ def score_batches(batches: Iterable[ImageBatch], executor: Executor, window: int
 def _as_is(outcome: BatchOutcome) -> BatchOutcome:
     return outcome
 
-
-def _nothing() -> None:
-    pass

@@ -294,6 +294,14 @@ def numbers(values: pa.Array) -> np.ndarray:
     return np.from_dlpack(values)
 
 
+def arrow(values: np.ndarray, valid: np.ndarray | None = None) -> pa.Array:
+    """NumPy numbers as an Arrow array, missing where `valid` is false. pa.array
+    would import pandas where it is installed, as to_numpy would."""
+    values = np.ascontiguousarray(values)
+    bitmap = None if valid is None else pa.py_buffer(np.packbits(valid, bitorder="little"))
+    return pa.Array.from_buffers(pa.from_numpy_dtype(values.dtype), len(values), [bitmap, pa.py_buffer(values)])
+
+
 def narrow(values: np.ndarray, name: str, rounded: set[str]) -> np.ndarray:
     if values.dtype == np.float32:
         return values

@@ -15,14 +15,13 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
-from functools import cached_property
 
 import numpy as np
 import pyarrow as pa
 import pyarrow.compute as pc
 
 from .errors import InputError
-from .reading import PART_ROWS, Batch, Part, keys_of, numbers
+from .reading import PART_ROWS, Batch, Part, arrow, keys_of, numbers
 from .rows import ImageBatch, Rows
 from .scoring import BATCH_ROWS
 
@@ -65,6 +64,7 @@ class KeyIndex:
     # Per part of the first pass: the ids met, in order of first appearance there, and their row counts.
     parts: list[tuple[np.ndarray, np.ndarray]] = field(default_factory=list)
     _firsts: list[np.ndarray] = field(default_factory=list)
+    _new_keys: list[pa.ChunkedArray] = field(default_factory=list)
     _kind: tuple[str, str] | None = None
 
     def __len__(self) -> int:
@@ -86,6 +86,7 @@ class KeyIndex:
         seen = np.maximum.accumulate(codes)
         firsts = np.flatnonzero(np.concatenate([[True], codes[1:] > seen[:-1]])) if len(codes) else codes
         self._firsts.append(self.rows + firsts[ids >= known])
+        self._new_keys.append(keys.take(arrow(firsts[ids >= known])))
         self.parts.append((ids, np.bincount(codes, minlength=len(ids))))
         self.rows += len(codes)
 
@@ -96,10 +97,16 @@ class KeyIndex:
         self.first_rows = np.concatenate(self._firsts or [np.zeros(0, np.int64)])
         self._firsts.clear()
 
-    @cached_property
     def column(self) -> pa.Array:
-        """The keys as the ranking's image column."""
-        return pa.array(self.keys)
+        """The keys as the ranking's image column: strings or 64-bit integers,
+        taken from the input rather than converted back from Python objects."""
+        kind = pa.int64() if self._kind and self._kind[0] == "integer" else pa.string()
+        chunks = [chunk.dictionary_decode() if pa.types.is_dictionary(chunk.type) else chunk
+                  for keys in self._new_keys for chunk in keys.chunks]
+        try:
+            return pa.concat_arrays([chunk.cast(kind) for chunk in chunks])
+        except pa.ArrowException:  # keys beyond int64, or more than 2 GiB of them
+            return pa.array(self.keys)
 
 
 @dataclass(frozen=True)
