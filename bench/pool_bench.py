@@ -4,6 +4,8 @@ The pool is Parquet, one row per detection, images contiguous, seeded and
 cached under build/pool_bench/. One run reports:
   - the floor: a bare pyarrow read of the needed columns, and the sum of the
     KIV.run times of every image (single-threaded, arrays ready);
+  - the start-up no run escapes: a fresh interpreter importing NumPy, pyarrow and
+    the extension, paid before any worker reads a row, whatever their number;
   - kiv-rank end to end (a fresh process, as a user runs it) with 1 and 2 workers;
   - the loop a user writes by hand: pandas read_parquet, groupby, KIV.run per group;
   - the peak memory (every process of the run together) on a pool a quarter the size;
@@ -142,6 +144,19 @@ def measure_child(kind: str, path: Path) -> dict:
     return json.loads(proc.stdout)
 
 
+def measure_startup() -> dict:
+    """The quickest of three fresh interpreters importing what any worker needs."""
+    runs = []
+    for _ in range(3):
+        before, start = os.times(), time.perf_counter()
+        subprocess.run([sys.executable, "-c", "import numpy, pyarrow.parquet, kiv_rs"], check=True)
+        after = os.times()
+        runs.append({"seconds": time.perf_counter() - start,
+                     "cpu": after.children_user + after.children_system
+                     - before.children_user - before.children_system})
+    return min(runs, key=lambda run: run["seconds"])
+
+
 def measure_tool(path: Path, workers: int) -> dict:
     """kiv-rank in a fresh process: wall time, CPU time and peak memory of all its
     processes (start-up included; sampled every 10 ms), scores."""
@@ -176,6 +191,7 @@ def main() -> int:
     n = int(os.environ.get("POOL_BENCH_IMAGES", "20000"))
     big, small = pool(n), pool(max(1, n // 4))
     load = os.getloadavg()
+    startup = measure_startup()
     floor = measure_child("floor", big)
     runs = measure_child("runs", big)
     tool = {w: measure_tool(big, w) for w in (1, 2)}
@@ -190,6 +206,7 @@ def main() -> int:
     rows = [
         ("bare pyarrow read (floor)", floor, ""),
         ("sum of KIV.run times", runs, ""),
+        ("start-up (interpreter)", startup, "before any worker reads a row, whatever their number"),
         ("kiv-rank, 1 worker", tool[1],
          f"{tool[1]['seconds'] / floor_time:.2f}× (read + runs); goal ≤ 1.3×"),
         ("kiv-rank, 2 workers", tool[2],

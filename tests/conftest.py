@@ -6,6 +6,18 @@ import textwrap
 import numpy as np
 import pytest
 
+# Set by make sanitize to the sanitizers the module under test was built with.
+SANITIZER = os.environ.get("KIV_SANITIZER")
+
+
+def pytest_collection_modifyitems(config, items):
+    if not SANITIZER:
+        return
+    for item in items:
+        marker = item.get_closest_marker("not_under_sanitizer")
+        if marker is not None:
+            item.add_marker(pytest.mark.skip(reason=f"{SANITIZER}: {marker.args[0]}"))
+
 
 @pytest.fixture
 def valid_arrays():

@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import os
 import time
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
@@ -20,17 +20,21 @@ import kiv_rs
 
 from .columns import Columns
 from .errors import InputError
+from .handover import score_batches, score_tasks
+from .processes import InProcess, worker_pool
 from .ranking import Ranking, rank_outcomes
-from .reading import Batch, Source, TableSource, check_schema, convert, find_sources, keys_of, narrow
+from .reading import Part, Source, TableSource, check_schema, find_sources, narrow
 from .rows import ImageBatch, Rows
-from .scoring import BATCH_ROWS, IOU_THRESHOLD, SCORE_THRESHOLD, Outcomes, score_batch, score_images
-from .splitting import KeyIndex, split_images
+from .scoring import BATCH_ROWS, IOU_THRESHOLD, SCORE_THRESHOLD, Outcomes
+from .splitting import KeyIndex, plan_tasks
 
 if TYPE_CHECKING:
+    from concurrent.futures import Executor
+
     import pandas
 
-# Scores a stream of image batches of an indexed input.
-Scorer = Callable[[Iterator[ImageBatch], KeyIndex], Outcomes]
+# Jobs out per worker: one running, one waiting so that it never idles.
+JOBS_PER_WORKER = 2
 
 
 @dataclass(frozen=True)
@@ -40,37 +44,32 @@ class Scored:
     rounded: frozenset[str]
 
 
-def score_sources(sources: Sequence[Source], columns: Columns, score: Scorer) -> Scored:
-    """Reads the sources twice (keys, then rows) and scores every image."""
+def score_sources(sources: Sequence[Source], columns: Columns, executor: Executor, workers: int, *,
+                  iou_threshold: float, score_threshold: float, fail_fast: bool = False,
+                  progress: bool | None = False) -> Scored:
+    """Reads the sources' image keys, then has the executor's `workers` read
+    and score the input task by task."""
     index = KeyIndex()
+    parts: list[Part] = []
     for source in sources:
         check_schema(source.schema(), columns, source.name)
-        for batch in source.record_batches([columns.image]):
-            index.add(keys_of(batch, columns.image, source.name), source.name)
+        for part in source.parts():
+            index.add(source.keys(part, columns.image), columns.image, source.name)
+            parts.append(part)
     index.finish()
-    rounded: set[str] = set()
-
-    def batches() -> Iterator[tuple[str, Batch]]:
-        for source in sources:
-            for record_batch in source.record_batches(columns.names()):
-                batch = convert(record_batch, columns, source.name)
-                rounded.update(batch.rounded)
-                yield source.name, batch
-
-    outcomes = score(split_images(batches(), index, columns.probabilities), index)
-    return Scored(index, outcomes, frozenset(rounded))
+    if not len(index):
+        return Scored(index, Outcomes.empty(0), frozenset())
+    outcomes, rounded = score_tasks(plan_tasks(parts, index), index, columns, executor, JOBS_PER_WORKER * workers,
+                                    iou_threshold=iou_threshold, score_threshold=score_threshold,
+                                    fail_fast=fail_fast, progress=progress)
+    return Scored(index, outcomes, rounded)
 
 
-def score_in_process(iou_threshold: float, score_threshold: float) -> Scorer:
-    """Scores on the calling thread: for a process that is itself one of many workers."""
-
-    def score(images: Iterator[ImageBatch], index: KeyIndex) -> Outcomes:
-        outcomes = Outcomes.empty(len(index))
-        for batch in images:
-            outcomes.add(score_batch(batch, iou_threshold, score_threshold))
-        return outcomes
-
-    return score
+def in_process(sources: Sequence[Source], columns: Columns, iou_threshold: float,
+               score_threshold: float) -> Scored:
+    """score_sources on the calling thread: for a process that is itself one of many workers."""
+    return score_sources(sources, columns, InProcess(), 1, iou_threshold=iou_threshold,
+                         score_threshold=score_threshold)
 
 
 def check_thresholds(iou_threshold: float, score_threshold: float) -> None:
@@ -93,16 +92,12 @@ def _rank_sources(sources: Sequence[Source], columns: Columns, iou_threshold: fl
     start = time.perf_counter()
     check_thresholds(iou_threshold, score_threshold)
     processes = check_workers(workers)
-
-    def score(images: Iterator[ImageBatch], index: KeyIndex) -> Outcomes:
-        if not len(index):
-            raise InputError("the input holds no detections")
-        return score_images(images, iou_threshold=iou_threshold, score_threshold=score_threshold,
-                            workers=processes, fail_fast=fail_fast, progress=progress,
-                            total=len(index), key_of=index.keys.__getitem__)
-
-    scored = score_sources(sources, columns, score)
-    table = rank_outcomes(scored.index.keys, scored.index.counts, scored.outcomes)
+    with worker_pool(processes) as pool:
+        scored = score_sources(sources, columns, pool, processes, iou_threshold=iou_threshold,
+                               score_threshold=score_threshold, fail_fast=fail_fast, progress=progress)
+    if not len(scored.index):
+        raise InputError("the input holds no detections")
+    table = rank_outcomes(scored.index.column(), scored.index.counts, scored.outcomes)
     return Ranking(table, scored.index.rows, time.perf_counter() - start, columns.among(scored.rounded))
 
 
@@ -158,9 +153,10 @@ def rank_images(images: Iterable[tuple[Any, Any, Any, Any, Any]], *,
         if parts:
             yield _packed(len(keys), parts)
 
-    outcomes = score_images(batches(), iou_threshold=iou_threshold, score_threshold=score_threshold,
-                            workers=processes, fail_fast=fail_fast, progress=progress,
-                            total=getattr(images, "__len__", lambda: None)(), key_of=keys.__getitem__)
+    with worker_pool(processes) as pool:
+        outcomes = score_batches(batches(), pool, JOBS_PER_WORKER * processes, iou_threshold=iou_threshold,
+                                 score_threshold=score_threshold, fail_fast=fail_fast, progress=progress,
+                                 total=getattr(images, "__len__", lambda: None)(), key_of=keys.__getitem__)
     if not keys:
         raise InputError("no images given")
     table = rank_outcomes(keys, np.array(counts, dtype=np.int64), outcomes)

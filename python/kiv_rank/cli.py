@@ -11,7 +11,7 @@ from pathlib import Path
 from .columns import Columns
 from .dependencies import check_pyarrow
 from .errors import ImageFailed, InputError
-from .scoring import IOU_THRESHOLD, SCORE_THRESHOLD
+from .processes import start_fork_server
 
 PROG = "kiv-rank"
 EPILOG = """exit status: 0 every image scored, 1 some image failed (the ranking is
@@ -41,8 +41,9 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--out", type=Path, help="output file: .csv, .parquet or .jsonl (default: CSV on stdout)")
     parser.add_argument("--top", type=_positive, metavar="K", help="keep the first K images")
     parser.add_argument("--plot", type=Path, metavar="PATH.png", help="draw the score distribution")
-    parser.add_argument("--iou-threshold", type=float, default=IOU_THRESHOLD)
-    parser.add_argument("--score-threshold", type=float, default=SCORE_THRESHOLD)
+    # Left out unless given, for the library's defaults (0.5 and 0.05, as in KIV).
+    parser.add_argument("--iou-threshold", type=float, default=argparse.SUPPRESS)
+    parser.add_argument("--score-threshold", type=float, default=argparse.SUPPRESS)
     parser.add_argument("--workers", type=_positive, metavar="N",
                         help="scoring processes (default: the processors available)")
     parser.add_argument("--fail-fast", action="store_true", help="stop at the first image that fails")
@@ -59,6 +60,8 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def run(args: argparse.Namespace) -> int:
+    if not args.dask:
+        start_fork_server()  # before our own imports, which its imports then overlap
     check_pyarrow()
     from . import api
     from .plot import check_plot, plot_scores
@@ -66,6 +69,7 @@ def run(args: argparse.Namespace) -> int:
 
     columns = Columns(args.image_column, args.box_columns, args.prob_column, args.uncertainty_column,
                       args.scale_column)
+    thresholds = {name: getattr(args, name) for name in ("iou_threshold", "score_threshold") if name in args}
     if args.out is not None:
         check_target(args.out)
     if args.plot is not None:
@@ -73,12 +77,10 @@ def run(args: argparse.Namespace) -> int:
     if args.dask:
         from .cluster import rank_dask_files
 
-        ranking = rank_dask_files(args.paths, args.dask, args.workers, columns=columns,
-                                  iou_threshold=args.iou_threshold,
-                                  score_threshold=args.score_threshold, fail_fast=args.fail_fast)
+        ranking = rank_dask_files(args.paths, args.dask, args.workers, columns=columns, **thresholds,
+                                  fail_fast=args.fail_fast)
     else:
-        ranking = api.rank_files(args.paths, columns=columns, iou_threshold=args.iou_threshold,
-                                 score_threshold=args.score_threshold, workers=args.workers,
+        ranking = api.rank_files(args.paths, columns=columns, **thresholds, workers=args.workers,
                                  fail_fast=args.fail_fast, progress=False if args.quiet else None)
     write_ranking(ranking.top(args.top), args.out)
     if args.plot is not None:

@@ -18,7 +18,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 import pyarrow as pa
 
-from .api import check_thresholds, check_workers, score_in_process, score_sources
+from .api import check_thresholds, check_workers, in_process
 from .columns import Columns
 from .dependencies import require
 from .errors import ImageFailed, InputError
@@ -60,8 +60,8 @@ def _score_partition(frame: pandas.DataFrame, columns: Columns, iou_threshold: f
     one_thread_pool()
     table = pa.Table.from_pandas(frame, preserve_index=False).sort_by(PLACE)
     places = table.column(PLACE).to_numpy()
-    scored = score_sources([TableSource(table.drop_columns([PLACE]), name="partition")], columns,
-                           score_in_process(iou_threshold, score_threshold))
+    scored = in_process([TableSource(table.drop_columns([PLACE]), name="partition")], columns, iou_threshold,
+                        score_threshold)
     index, outcomes = scored.index, scored.outcomes
     errors = [outcomes.failures.get(i) for i in range(len(index))]
     import pandas

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import importlib
-from importlib import metadata
 
 from .errors import InputError
 
@@ -23,6 +22,8 @@ def check_pyarrow() -> None:
     except ImportError as error:
         if "numpy" not in str(error).lower():
             raise
+        from importlib import metadata
+
         import numpy
 
         raise InputError(

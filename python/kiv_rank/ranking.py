@@ -9,6 +9,7 @@ from dataclasses import dataclass
 import numpy as np
 import pyarrow as pa
 
+from .reading import arrow
 from .scoring import Outcomes
 
 
@@ -52,11 +53,12 @@ def rank_outcomes(keys: Sequence[object] | pa.Array, counts: np.ndarray, outcome
     ids = np.arange(n, dtype=np.int64)
     # -score is exact; NaN scores sort after every number, failures after all.
     order = np.lexsort((ids if appearance is None else appearance, -scores, failed))
-    errors = pa.array([outcomes.failures.get(int(i)) for i in order[failed[order]]], pa.string())
+    messages = [outcomes.failures[int(i)] for i in order[failed[order]]]
+    errors = pa.array(messages, pa.string()) if messages else pa.nulls(0, pa.string())
     return pa.table({
-        "rank": pa.array(np.arange(1, n + 1, dtype=np.int64)),
-        "image": (keys if isinstance(keys, pa.Array) else pa.array(keys)).take(pa.array(order)),
-        "score": pa.array(scores[order], pa.float32(), mask=failed[order]),
-        "detections": pa.array(counts[order].astype(np.int64)),
+        "rank": arrow(np.arange(1, n + 1, dtype=np.int64)),
+        "image": (keys if isinstance(keys, pa.Array) else pa.array(keys)).take(arrow(order)),
+        "score": arrow(scores[order].astype(np.float32), valid=~failed[order]),
+        "detections": arrow(counts[order].astype(np.int64)),
         "error": pa.concat_arrays([pa.nulls(n - len(errors), pa.string()), errors]),
     })

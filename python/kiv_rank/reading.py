@@ -1,9 +1,9 @@
-"""Files and tables to batches of rows: the columns checked, then converted
-to the extension's types (float32 / int64), one record batch at a time."""
+"""Files and tables to parts a worker reads on its own, their columns checked,
+then converted to the extension's types (float32 / int64)."""
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -18,8 +18,9 @@ from .rows import Rows
 
 PARQUET_SUFFIXES = (".parquet", ".parq", ".pq")
 JSON_LINES_SUFFIXES = (".jsonl", ".ndjson")
-# Rows per record batch read from Parquet; a row group larger than this is read in pieces.
-READ_BATCH_ROWS = 65_536
+# Rows a worker reads at a time: consecutive row groups of a file are read
+# together up to this many, so that small row groups do not cost a read each.
+PART_ROWS = 65_536
 
 
 @dataclass(frozen=True)
@@ -32,16 +33,85 @@ class Batch:
     rounded: frozenset[str]
 
 
+@dataclass(frozen=True)
+class Part:
+    """Consecutive rows of one source that a worker process can read by itself."""
+
+    source: str
+    rows: int
+
+    def read(self, names: list[str]) -> pa.Table:
+        """The named columns; the first is the image key."""
+        raise NotImplementedError
+
+
+@dataclass(frozen=True)
+class RowGroups(Part):
+    row_groups: tuple[int, ...]
+
+    def read(self, names: list[str]) -> pa.Table:
+        # A key stored as a dictionary stays one: its distinct values come cheap.
+        with _open_parquet(self.source, read_dictionary=names[:1]) as parquet:
+            try:
+                return parquet.read_row_groups(self.row_groups, columns=names, use_threads=False)
+            except (OSError, pa.ArrowException) as error:
+                raise InputError(f"{self.source}: cannot read it as Parquet: {error}") from None
+
+
+@dataclass(frozen=True)
+class JsonLinesFile(Part):
+    def read(self, names: list[str]) -> pa.Table:
+        return _read_json(self.source).select(names)
+
+
+@dataclass(frozen=True)
+class TableSlice(Part):
+    table: pa.Table = field(repr=False)
+
+    def read(self, names: list[str]) -> pa.Table:
+        return self.table.select(names)
+
+    def __reduce__(self) -> tuple[object, ...]:
+        # Pickling a slice would carry the whole table's buffers; the IPC stream carries the slice's.
+        sink = pa.BufferOutputStream()
+        with pa.ipc.new_stream(sink, self.table.schema) as stream:
+            stream.write_table(self.table)
+        return _table_slice, (self.source, self.rows, sink.getvalue())
+
+
+def _table_slice(source: str, rows: int, stream: pa.Buffer) -> TableSlice:
+    return TableSlice(source, rows, pa.ipc.open_stream(stream).read_all())
+
+
+def _open_parquet(path: str, read_dictionary: list[str] | None = None) -> pq.ParquetFile:
+    try:
+        # pre_buffer would fetch every row group of the file before the first is read.
+        return pq.ParquetFile(path, pre_buffer=False, read_dictionary=read_dictionary)
+    except (OSError, pa.ArrowException) as error:
+        raise InputError(f"{path}: cannot read it as Parquet: {error}") from None
+
+
+def _read_json(path: str) -> pa.Table:
+    try:
+        return pa_json.read_json(path)
+    except (OSError, pa.ArrowException) as error:
+        raise InputError(f"{path}: cannot read it as JSON Lines: {error}") from None
+
+
 class Source:
-    """One file or table; batches come in row order."""
+    """One file or table, cut into parts in row order."""
 
     name: str
 
     def schema(self) -> pa.Schema:
         raise NotImplementedError
 
-    def record_batches(self, names: list[str]) -> Iterator[pa.RecordBatch]:
+    def parts(self) -> list[Part]:
         raise NotImplementedError
+
+    def keys(self, part: Part, name: str) -> pa.ChunkedArray:
+        """The image keys of one of this source's parts."""
+        return part.read([name]).column(0)
 
 
 @dataclass
@@ -52,28 +122,29 @@ class ParquetSource(Source):
     def __post_init__(self) -> None:
         self.name = str(self.path)
 
-    def _file(self) -> pq.ParquetFile:
-        try:
-            # pre_buffer would fetch every row group of the file before the first batch.
-            return pq.ParquetFile(self.path, pre_buffer=False)
-        except (OSError, pa.ArrowException) as error:
-            raise InputError(f"{self.name}: cannot read it as Parquet: {error}") from None
-
     def schema(self) -> pa.Schema:
-        return self._file().schema_arrow
+        return _open_parquet(self.name).schema_arrow
 
-    def record_batches(self, names: list[str]) -> Iterator[pa.RecordBatch]:
-        with self._file() as parquet:
-            try:
-                yield from parquet.iter_batches(batch_size=READ_BATCH_ROWS, columns=names)
-            except (OSError, pa.ArrowException) as error:
-                raise InputError(f"{self.name}: cannot read it as Parquet: {error}") from None
+    def parts(self) -> list[Part]:
+        metadata = _open_parquet(self.name).metadata
+        parts: list[Part] = []
+        groups: list[int] = []
+        rows = 0
+        for group in range(metadata.num_row_groups):
+            groups.append(group)
+            rows += metadata.row_group(group).num_rows
+            # An empty part would make an empty task, which has nothing to score.
+            if rows >= PART_ROWS or (rows and group == metadata.num_row_groups - 1):
+                parts.append(RowGroups(self.name, rows, tuple(groups)))
+                groups, rows = [], 0
+        return parts
 
 
 @dataclass
 class JsonLinesSource(Source):
-    """Read whole: pyarrow parses a JSON Lines file in one piece. The table
-    read for the schema serves the next read, so the first pass parses once."""
+    """One part: pyarrow parses a JSON Lines file in one piece. The table read
+    for the schema serves the first pass, so the main process parses it once
+    and the worker that scores it once more."""
 
     path: Path
     name: str = field(init=False)
@@ -82,19 +153,17 @@ class JsonLinesSource(Source):
     def __post_init__(self) -> None:
         self.name = str(self.path)
 
-    def _read(self) -> pa.Table:
-        try:
-            return pa_json.read_json(self.path)
-        except (OSError, pa.ArrowException) as error:
-            raise InputError(f"{self.name}: cannot read it as JSON Lines: {error}") from None
-
     def schema(self) -> pa.Schema:
-        self._table = self._read()
+        self._table = _read_json(self.name)
         return self._table.schema
 
-    def record_batches(self, names: list[str]) -> Iterator[pa.RecordBatch]:
-        table, self._table = self._table or self._read(), None
-        return iter(table.select(names).to_batches())
+    def parts(self) -> list[Part]:
+        rows = (self._table or _read_json(self.name)).num_rows
+        return [JsonLinesFile(self.name, rows)]
+
+    def keys(self, part: Part, name: str) -> pa.ChunkedArray:
+        table, self._table = self._table or _read_json(self.name), None
+        return table.column(name)
 
 
 @dataclass
@@ -105,8 +174,10 @@ class TableSource(Source):
     def schema(self) -> pa.Schema:
         return self.table.schema
 
-    def record_batches(self, names: list[str]) -> Iterator[pa.RecordBatch]:
-        return iter(self.table.select(names).to_batches(READ_BATCH_ROWS))
+    def parts(self) -> list[Part]:
+        return [TableSlice(self.name, min(PART_ROWS, self.table.num_rows - start),
+                           self.table.slice(start, PART_ROWS))
+                for start in range(0, self.table.num_rows, PART_ROWS)]
 
 
 def find_sources(paths: Iterable[str | Path]) -> list[Source]:
@@ -170,9 +241,9 @@ def _is_number_list(kind: pa.DataType) -> bool:
             and _is_number(kind.value_type))
 
 
-def keys_of(batch: pa.RecordBatch, name: str, source: str) -> pa.Array:
-    keys = batch.column(name)
-    if pa.types.is_dictionary(keys.type):
+def keys_of(keys: pa.Array, name: str, source: str) -> pa.Array:
+    """The image keys, checked; a dictionary stays one unless it holds a missing value."""
+    if pa.types.is_dictionary(keys.type) and keys.dictionary.null_count:
         keys = keys.dictionary_decode()
     if keys.null_count:
         raise InputError(f"{source}: column '{name}' has missing values")
@@ -191,7 +262,7 @@ def convert(batch: pa.RecordBatch, columns: Columns, source: str) -> Batch:
         return values
 
     def float32(name: str, values: pa.Array) -> np.ndarray:
-        return narrow(values.to_numpy(zero_copy_only=False), name, rounded)
+        return narrow(numbers(values), name, rounded)
 
     n = batch.num_rows
     boxes = np.empty((n, 4), dtype=np.float32)
@@ -205,16 +276,30 @@ def convert(batch: pa.RecordBatch, columns: Columns, source: str) -> Batch:
     if pa.types.is_fixed_size_list(probs.type):
         prob_offsets = np.arange(n + 1, dtype=np.int64) * probs.type.list_size
     else:
-        prob_offsets = probs.offsets.to_numpy().astype(np.int64)
+        prob_offsets = numbers(probs.offsets).astype(np.int64)
         prob_offsets -= prob_offsets[0]
 
-    scales = column(columns.scale).to_numpy(zero_copy_only=False)
+    scales = numbers(column(columns.scale))
     if scales.dtype == np.uint64 and n and scales.max() > np.iinfo(np.int64).max:
         raise InputError(f"{source}: column '{columns.scale}' has values beyond the 64-bit signed range")
 
     rows = Rows(boxes, float32(columns.probabilities, flat), prob_offsets,
-                float32(columns.uncertainty, column(columns.uncertainty)), scales.astype(np.int64))
-    return Batch(keys_of(batch, columns.image, source), rows, frozenset(rounded))
+                float32(columns.uncertainty, column(columns.uncertainty)), scales.astype(np.int64, copy=False))
+    return Batch(keys_of(batch.column(columns.image), columns.image, source), rows, frozenset(rounded))
+
+
+def numbers(values: pa.Array) -> np.ndarray:
+    """Numbers without missing values as a NumPy view. to_numpy would import
+    pandas where it is installed: a fifth of a second in every process."""
+    return np.from_dlpack(values)
+
+
+def arrow(values: np.ndarray, valid: np.ndarray | None = None) -> pa.Array:
+    """NumPy numbers as an Arrow array, missing where `valid` is false. pa.array
+    would import pandas where it is installed, as to_numpy would."""
+    values = np.ascontiguousarray(values)
+    bitmap = None if valid is None else pa.py_buffer(np.packbits(valid, bitorder="little"))
+    return pa.Array.from_buffers(pa.from_numpy_dtype(values.dtype), len(values), [bitmap, pa.py_buffer(values)])
 
 
 def narrow(values: np.ndarray, name: str, rounded: set[str]) -> np.ndarray:

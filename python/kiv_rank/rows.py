@@ -1,11 +1,12 @@
 """Detections as the extension takes them, and images packed side by side.
 
-Only NumPy here: worker processes unpack these without importing pyarrow.
+Only NumPy here: whatever the input was, this is what travels between
+processes and what KIV.run is given.
 """
 
 from __future__ import annotations
 
-from collections.abc import Iterator, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass
 
 import numpy as np
@@ -92,17 +93,17 @@ class ImageBatch:
         return (r.boxes[start:end], r.probabilities[first:last].reshape(end - start, width),
                 r.uncertainty[start:end], r.scales[start:end])
 
-    def split(self, max_rows: int) -> Iterator[ImageBatch]:
-        """Consecutive batches of whole images, each of about max_rows rows
-        (an image larger than that travels alone)."""
-        k = len(self)
-        i = 0
-        while i < k:
-            # The first image whose end lies beyond this batch's allowance closes it.
-            j = int(np.searchsorted(self.starts, self.starts[i] + max_rows, side="right")) - 1
-            j = min(max(j, i + 1), k)
-            yield self.images(i, j)
-            i = j
+    def subset(self, keep: np.ndarray) -> ImageBatch:
+        """The images where keep is true, in order; views when they are consecutive."""
+        chosen = np.flatnonzero(keep)
+        if len(chosen) == 0:
+            return self.images(0, 0)
+        if chosen[-1] - chosen[0] + 1 == len(chosen):
+            return self.images(int(chosen[0]), int(chosen[-1]) + 1)
+        counts = np.diff(self.starts)[chosen]
+        shifts = self.starts[chosen] - (np.cumsum(counts) - counts)
+        rows = np.repeat(shifts, counts) + np.arange(int(counts.sum()), dtype=np.int64)
+        return ImageBatch.pack(self.ids[chosen], counts, self.rows.take(rows))
 
     def images(self, i: int, j: int) -> ImageBatch:
         """Images i to j - 1 (views where possible)."""

@@ -59,22 +59,10 @@ constexpr float kSpecialValues[] = {
 
 constexpr std::int64_t kLargest = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t kSmallest = std::numeric_limits<std::int64_t>::min();
-constexpr std::int64_t kScaleValues[] = {0,
-                                         1,
-                                         2,
-                                         3,
-                                         -1,
-                                         -2,
-                                         kLargest,
-                                         kSmallest,
-                                         7,
-                                         std::int64_t{1} << 40,
-                                         -(std::int64_t{1} << 40),
-                                         100,
-                                         5,
-                                         kLargest - 1,
-                                         kSmallest + 1,
-                                         42};
+constexpr std::int64_t kFar = std::int64_t{1} << 40;
+constexpr std::int64_t kScaleValues[] = {
+    0, 1,    2,     3,   -1, -2,           kLargest,      kSmallest,
+    7, kFar, -kFar, 100, 5,  kLargest - 1, kSmallest + 1, 42};
 
 constexpr std::size_t kBoxColumns[] = {4, 4, 4, 4, 5, 7, 3, 0};
 constexpr std::size_t kProbabilityColumns[] = {1, 2, 3, 4, 8, 9, 0, 17};

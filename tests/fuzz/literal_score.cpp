@@ -131,34 +131,44 @@ float score_objects(const Objects& objects, const Rows<float>& uncertainty,
         if (!known) keys.push_back(scales.at(d));
     }
 
-    float image = +0.0f;
+    // Every object is bucketed before any is summed, and every one summed
+    // before any maximum is taken: that order decides which failure shows.
+    std::vector<std::vector<std::vector<float>>> buckets;
     for (const auto& members : objects) {
-        std::vector<std::vector<float>> buckets(keys.size());
+        std::vector<std::vector<float>>& own = buckets.emplace_back(keys.size());
         for (const std::size_t d : members) {
             if (d >= scales.count()) throw Stop{kIndexOutOfBounds};
             std::size_t k = 0;
             while (keys[k] != scales.at(d)) ++k;
             if (d >= uncertainty.count()) throw Stop{kIndexOutOfBounds};
-            buckets[k].push_back(uncertainty.at(d));
+            own[k].push_back(uncertainty.at(d));
         }
-        std::vector<float> sums;
-        for (const auto& bucket : buckets) {
+    }
+    std::vector<std::vector<float>> sums;
+    for (const auto& own : buckets) {
+        std::vector<float>& object_sums = sums.emplace_back();
+        for (const auto& bucket : own) {
             float sum = +0.0f;
             for (const float value : bucket) sum = sum + value;
-            sums.push_back(sum);
+            object_sums.push_back(sum);
         }
-        if (sums.empty()) throw Stop{kUnwrapNone};
-        float largest = sums[0];
-        for (std::size_t k = 1; k < sums.size(); ++k) {
-            if (sums[k] >= largest) {
-                largest = sums[k];
-            } else if (largest >= sums[k]) {
+    }
+    std::vector<float> object_scores;
+    for (const auto& object_sums : sums) {
+        if (object_sums.empty()) throw Stop{kUnwrapNone};
+        float largest = object_sums[0];
+        for (std::size_t k = 1; k < object_sums.size(); ++k) {
+            if (object_sums[k] >= largest) {
+                largest = object_sums[k];
+            } else if (largest >= object_sums[k]) {
             } else {
                 throw Stop{kUnwrapNone};
             }
         }
-        image = image + largest;
+        object_scores.push_back(largest);
     }
+    float image = +0.0f;
+    for (const float score : object_scores) image = image + score;
     return image;
 }
 

@@ -229,6 +229,15 @@ def length_cases():
         yield f"lengths-{array}-{delta}-{score}", explicit(boxes, score=score, moved=(array, delta))
 
 
+def failure_order_cases():
+    # A NaN sum in the first object, and a fifth box without scale or
+    # uncertainty in the last: every object is bucketed before any is summed.
+    apart = [(0, 0, 1, 1), (10, 10, 11, 11), (20, 20, 21, 21), (30, 30, 31, 31), (40, 40, 41, 41)]
+    for k, unc in enumerate([[NAN, 1.0, 2.0, 4.0], [1.0, 2.0, 4.0, NAN]]):
+        yield f"failure-order-{k}", Case(n=4, boxes=apart, probs=[], unc=unc, scales=[0, 1, 0, 1],
+                                         moved=(BOXES, 1))
+
+
 def column_cases():
     for k, columns in enumerate(BOX_COLUMNS):
         for n in (0, 2):
@@ -330,8 +339,8 @@ def main():
         if not old.name.startswith("regression-"):
             old.unlink()
     count = 0
-    for family in [pair_cases, filter_cases, length_cases, column_cases, aggregation_cases,
-                   layout_cases, claimed_cases, generated_cases, pool_cases]:
+    for family in [pair_cases, filter_cases, length_cases, failure_order_cases, column_cases,
+                   aggregation_cases, layout_cases, claimed_cases, generated_cases, pool_cases]:
         for name, case in family():
             (CORPUS / name).write_bytes(case.encode())
             count += 1

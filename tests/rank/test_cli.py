@@ -92,6 +92,10 @@ def bad_pool(tmp_path, fault):
         table = table.set_column(5, "class_probabilities", pa.array(probs, pa.list_(pa.float32())))
     elif fault == "wrong type":
         table = table.set_column(7, "scale", pa.array([str(v) for v in table.column("scale").to_pylist()]))
+    elif fault == "missing value":  # found by the worker that reads the rows
+        uncertainty = table.column("uncertainty").to_pylist()
+        uncertainty[-1] = None
+        table = table.set_column(6, "uncertainty", pa.array(uncertainty, pa.float32()))
     elif fault == "empty input":
         table = table.slice(0, 0)
     path = tmp_path / "pool.parquet"
@@ -105,6 +109,7 @@ def bad_pool(tmp_path, fault):
     ("missing column", "pool.parquet: no column 'uncertainty'"),
     ("ragged probabilities", "pool.parquet: column 'class_probabilities': image 'img_000.jpg'"),
     ("wrong type", "pool.parquet: column 'scale' holds string, not integers"),
+    ("missing value", "pool.parquet: column 'uncertainty' has missing values"),
     ("empty input", "no detections"),
     ("unreadable file", "pool.parquet: cannot read it as Parquet"),
 ])
