@@ -7,9 +7,14 @@ rise of the high-water mark over the RSS it had before the call (memory beyond
 the inputs, C++ allocations included), followed by timed repeats. The parent
 checks that all implementations agree bit for bit and prints one table.
 
+Beside them runs the module's floor: the same call with a score threshold
+above every confidence, so that it only reads and checks the inputs and keeps
+nothing. module/floor says how far a call is from the cost of its reading.
+
 Environment:
   BENCH_QUICK=1      skip the baselines at N >= 20,000 and shorten the repeats
-  BENCH_ONLY=text    only workloads whose name contains text (comma-separated list)
+  BENCH_ONLY=text    only workloads whose name contains text (a list separated by
+                     semicolons, since names hold commas: "N=1,000;N=5,000")
   BENCH_TIMEOUT=s    per-subprocess time limit (default 300)
 
 Exit status 1 when implementations disagree or one fails; the goals are only
@@ -36,6 +41,8 @@ sys.path.insert(0, str(HERE))
 import workloads  # noqa: E402
 
 IMPLS = ("module", "matrix", "numpy")
+# Measured like an implementation, but its score (always 0.0) is not compared.
+FLOOR = "floor"
 MiB = 1024 * 1024
 # Baselines are skipped above this estimate of their working memory.
 BASELINE_MEMORY_LIMIT = 6 * 1000**3
@@ -73,14 +80,16 @@ def _reset_high_water_mark() -> bool:
         return False
 
 
-def _make_callable(impl: str, w: workloads.Workload, lib: str | None):
+def _make_callable(impl: str, w: workloads.Workload, lib: str | None, probabilities):
     """Returns (fn, to_float32): fn(b, p, u, s) is the timed call."""
     import numpy as np
 
-    if impl == "module":
+    if impl in ("module", FLOOR):
         import kiv_rs
 
-        run = kiv_rs.KIV(w.iou_threshold, w.score_threshold).run
+        score_threshold = (w.score_threshold if impl == "module"
+                           else _above_every_confidence(probabilities))
+        run = kiv_rs.KIV(w.iou_threshold, score_threshold).run
         return run, lambda r: np.float32(r[0])
     if impl == "matrix":
         import matrix_baseline
@@ -97,12 +106,20 @@ def _make_callable(impl: str, w: workloads.Workload, lib: str | None):
     raise ValueError(impl)
 
 
+def _above_every_confidence(probabilities) -> float:
+    """The float32 just above the largest probability: no row is kept."""
+    import numpy as np
+
+    largest = probabilities.max() if probabilities.size else np.float32(0.0)
+    return float(np.nextafter(np.float32(largest), np.float32(np.inf)))
+
+
 def child(impl: str, name: str, lib: str | None) -> None:
     import numpy as np
 
     w = workloads.BY_NAME[name]
     b, p, u, s = w.arrays()
-    fn, to_f32 = _make_callable(impl, w, lib)
+    fn, to_f32 = _make_callable(impl, w, lib, p)
     info: dict = {}
 
     # Warm-up on a few rows: loads the library, starts the module's pool.
@@ -205,25 +222,46 @@ def fmt_ratio(r: float | None) -> str:
 
 
 # Goals per workload: (text, measured(row) -> value or None, met(value) -> bool, format).
+def _module_median(r: dict):
+    return r["module"].get("median")
+
+
+def _at_most(text: str, seconds: float):
+    return (text, _module_median, lambda v: v <= seconds, fmt_time)
+
+
+def _ratio(impl: str, text: str, least: float):
+    return (text, lambda r: r["ratio_" + impl], lambda v: v >= least, fmt_ratio)
+
+
 GOALS = {
-    "tiny N=16": [("median ≤ 3 µs", lambda r: r["module"].get("median"), lambda v: v <= 3e-6, fmt_time)],
+    "tiny N=16": [_at_most("median ≤ 1.0 µs", 1.0e-6)],
     "clustered N=1,000": [
-        ("≥ 20× vs matrix", lambda r: r["ratio_matrix"], lambda v: v >= 20, fmt_ratio),
-        ("≥ 100× vs NumPy", lambda r: r["ratio_numpy"], lambda v: v >= 100, fmt_ratio),
+        _at_most("median ≤ 100 µs", 100e-6),
+        _ratio("matrix", "≥ 30× vs matrix", 30),
+        _ratio("numpy", "≥ 100× vs NumPy", 100),
     ],
+    "clustered N=5,000": [_at_most("median ≤ 1.2 ms", 1.2e-3)],
     "clustered N=20,000": [
-        ("≥ 100× vs matrix", lambda r: r["ratio_matrix"], lambda v: v >= 100, fmt_ratio),
-        ("≥ 20× vs NumPy", lambda r: r["ratio_numpy"], lambda v: v >= 20, fmt_ratio),
+        _at_most("median ≤ 12 ms", 12e-3),
+        _ratio("matrix", "≥ 100× vs matrix", 100),
+        _ratio("numpy", "≥ 20× vs NumPy", 20),
         ("memory ≤ 64 MiB", lambda r: r["module"].get("memory_beyond_inputs"),
          lambda v: v <= 64 * MiB, fmt_mem),
     ],
-    "clustered N=100,000": [("median < 1 s", lambda r: r["module"].get("median"), lambda v: v < 1.0, fmt_time)],
+    "clustered N=100,000": [_at_most("median ≤ 120 ms", 120e-3)],
 }
-for _name in ("disjoint N=5,000", "identical N=5,000", "chain N=5,000"):
+# No slower than before the work towards the floor (a6ab8a9 on a quiet machine).
+for _name, _before in (("disjoint N=5,000", 0.54e-3), ("identical N=5,000", 0.47e-3),
+                       ("chain N=5,000", 0.54e-3)):
     GOALS[_name] = [
-        ("≥ 50× vs matrix", lambda r: r["ratio_matrix"], lambda v: v >= 50, fmt_ratio),
-        ("≥ 10× vs NumPy", lambda r: r["ratio_numpy"], lambda v: v >= 10, fmt_ratio),
+        _at_most(f"median ≤ {fmt_time(_before)}", _before),
+        _ratio("matrix", "≥ 50× vs matrix", 50),
+        _ratio("numpy", "≥ 10× vs NumPy", 10),
     ]
+for _w in workloads.WORKLOADS:
+    GOALS.setdefault(_w.name, []).append(
+        ("module/floor ≤ 4 (moonshot)", lambda r: r["ratio_floor"], lambda v: v <= 4, fmt_ratio))
 
 
 def _git_head() -> str:
@@ -242,7 +280,7 @@ def _mtime(path: str) -> str:
 
 
 def _selected() -> list[workloads.Workload]:
-    only = [s.strip() for s in os.environ.get("BENCH_ONLY", "").split(",") if s.strip()]
+    only = [s.strip() for s in os.environ.get("BENCH_ONLY", "").split(";") if s.strip()]
     if not only:
         return list(workloads.WORKLOADS)
     return [w for w in workloads.WORKLOADS if any(s in w.name for s in only)]
@@ -275,7 +313,8 @@ def main() -> int:
     print(f"python {platform.python_version()}, numpy {np.__version__}, {os.cpu_count()} CPUs"
           f"{', QUICK' if QUICK else ''}")
     print("time: median per call over repeats; memory: RSS high-water mark of the call "
-          "beyond the inputs; ratios: baseline time / module time")
+          "beyond the inputs; ratios: baseline time / module time; floor: the module with a "
+          "score threshold above every confidence")
     print()
 
     start = time.perf_counter()
@@ -293,12 +332,16 @@ def main() -> int:
                 row[impl] = measure(impl, w, lib, timeout)
                 row[impl]["wall"] = time.perf_counter() - t0
         mod = row["module"]
+        row[FLOOR] = measure(FLOOR, w, lib, timeout)
+        floor = row[FLOOR]
+        ok = "median" in mod and "median" in floor and floor["median"] > 0
+        row["ratio_floor"] = mod["median"] / floor["median"] if ok else None
         for impl in ("matrix", "numpy"):
             base = row[impl]
             ok = "median" in mod and "median" in base and mod["median"] > 0
             row["ratio_" + impl] = base["median"] / mod["median"] if ok else None
         results = {impl: row[impl]["bits"] for impl in IMPLS if "bits" in row[impl]}
-        if any("error" in row[impl] for impl in IMPLS):
+        if any("error" in row[impl] for impl in IMPLS + (FLOOR,)):
             agree = "FAILED"
         elif len(results) < 2:
             agree = "only one"
@@ -339,7 +382,7 @@ def _cell_mem(r: dict) -> str:
 def _print_row(row: dict) -> None:
     w = row["workload"]
     parts = [f"{w.name}:"]
-    for impl in IMPLS:
+    for impl in IMPLS + (FLOOR,):
         r = row[impl]
         extra = f" x{r['samples']}" if "samples" in r else ""
         parts.append(f"{impl} {_cell_time(r)}{extra}")
@@ -348,8 +391,8 @@ def _print_row(row: dict) -> None:
 
 
 def _print_table(rows: list[dict]) -> None:
-    header = ["workload", "kept", "objects", "score", "module", "mem", "matrix", "mem",
-              "numpy", "mem", "matrix/module", "numpy/module", "agree"]
+    header = ["workload", "kept", "objects", "score", "module", "mem", "floor", "module/floor",
+              "matrix", "mem", "numpy", "mem", "matrix/module", "numpy/module", "agree"]
     table = [header]
     for row in rows:
         score = next((row[i]["score"] for i in IMPLS if "score" in row[i]), None)
@@ -359,6 +402,7 @@ def _print_table(rows: list[dict]) -> None:
             "n/a" if objects is None else f"{objects:,}",
             "n/a" if score is None else repr(score),
             _cell_time(row["module"]), _cell_mem(row["module"]),
+            _cell_time(row[FLOOR]), fmt_ratio(row["ratio_floor"]),
             _cell_time(row["matrix"]), _cell_mem(row["matrix"]),
             _cell_time(row["numpy"]), _cell_mem(row["numpy"]),
             fmt_ratio(row["ratio_matrix"]), fmt_ratio(row["ratio_numpy"]), row["agree"],
@@ -377,12 +421,12 @@ def _print_goals(rows: list[dict]) -> None:
         for text, measured, met, fmt in GOALS.get(row["workload"].name, []):
             value = measured(row)
             verdict = "n/a" if value is None else ("met" if met(value) else "MISSED")
-            print(f"  {row['workload'].name:<20} {text:<18} {fmt(value):>12}  {verdict}")
+            print(f"  {row['workload'].name:<20} {text:<28} {fmt(value):>12}  {verdict}")
 
 
 def _print_failures(rows: list[dict]) -> None:
     lines = [f"  {row['workload'].name} / {impl}: {row[impl]['error']}"
-             for row in rows for impl in IMPLS if "error" in row[impl]]
+             for row in rows for impl in IMPLS + (FLOOR,) if "error" in row[impl]]
     if lines:
         print("\nfailures:")
         print("\n".join(lines))

@@ -261,7 +261,8 @@ def test_similarity_bits(family, seed):
 
 def strided_views(rng, arrays):
     """Logically equal views of each array with other memory layouts:
-    Fortran order, negative strides, gaps, and read-only flags."""
+    Fortran order, negative strides, gaps, read-only flags and misaligned
+    elements."""
     boxes, probs, unc, scales = arrays
 
     def reversed_view(a):
@@ -279,7 +280,14 @@ def strided_views(rng, arrays):
         a.setflags(write=False)
         return a
 
-    layouts = [np.asfortranarray, reversed_view, gapped, read_only]
+    def unaligned(a):
+        # One byte into a buffer: elements straddle their natural alignment.
+        raw = bytearray(a.nbytes + 1)
+        view = np.frombuffer(raw, dtype=a.dtype, count=a.size, offset=1).reshape(a.shape)
+        view[...] = a
+        return view
+
+    layouts = [np.asfortranarray, reversed_view, gapped, read_only, unaligned]
     return [layouts[rng.integers(len(layouts))](a) for a in (boxes, probs, unc, scales)]
 
 
@@ -292,6 +300,21 @@ def test_memory_layout_does_not_matter(seed):
     expected = reference_outcome(iou, score, *arrays)
     assert module_outcome(iou, score, *views) == expected
     assert module_outcome(iou, score, *arrays) == expected
+
+
+@pytest.mark.parametrize("distinct", [1, 15, 16, 17, 40])
+@pytest.mark.parametrize("score", [0.0, 0.05])
+def test_many_distinct_scales(distinct, score):
+    # A handful of distinct scale values is the usual case; many, in any
+    # order and repeated, must give the same buckets.
+    rng = rng_for(8, distinct)
+    arrays = list(clustered_detections(rng, 12, 10))
+    n = arrays[0].shape[0]
+    values = rng.choice(2**62, size=distinct, replace=False).astype(np.int64) - 2**61
+    values[: min(distinct, 2)] = [INT64_MIN, INT64_MAX][: min(distinct, 2)]
+    arrays[3] = values[np.arange(n) % distinct][rng.permutation(n)]
+    expected = reference_outcome(0.5, score, *arrays)
+    assert module_outcome(0.5, score, *arrays) == expected
 
 
 @pytest.mark.parametrize("seed", range(10))

@@ -38,11 +38,11 @@ constexpr std::size_t kKeptBytes = std::size_t{64} << 10;
 template <typename Visit>
 void for_each_buffer(CallStorage& s, Visit&& visit) {
     const auto each = [&](auto&... buffers) { (visit(buffers), ...); };
-    each(s.filtered.kept, s.filtered.boxes, s.filtered.uncertainty, s.filtered.scales,
-         s.groups.first, s.groups.last, s.groups.next, s.grouping.boxes, s.grouping.areas,
-         s.grouping.placeable, s.grouping.block_places, s.grouping.block_matches,
-         s.grouping.block_pending, s.grouping.block_objects, s.table.distinct, s.slot_of,
-         s.sums.begin, s.sums.sums, s.sums.opened_by, s.sums.position, s.object_scores);
+    each(s.filtered.boxes, s.filtered.uncertainty, s.filtered.scales, s.groups.first, s.groups.last,
+         s.groups.next, s.grouping.copied_boxes, s.grouping.areas, s.grouping.placeable,
+         s.grouping.block_places, s.grouping.block_matches, s.grouping.block_pending,
+         s.grouping.block_objects, s.table.distinct, s.slot_of, s.sums.begin, s.sums.sums,
+         s.sums.opened_by, s.sums.position, s.object_scores);
     s.grouping.grid.for_each_buffer(visit);
 }
 
@@ -60,15 +60,29 @@ void trim(CallStorage& s) {
     });
 }
 
+// The calling thread's storage, and whether a call is using it.
+struct ThreadStorage {
+    CallStorage storage;
+    bool in_use = false;
+};
+
+thread_local ThreadStorage t_storage;
+
+// From a shared object every lookup of thread-local storage goes through
+// __tls_get_addr, and where the compiler sees which thread-local object a
+// reference names, it looks the object up again at each use. Out of line,
+// the lookup happens once per call.
+[[gnu::noinline]] ThreadStorage& thread_storage() { return t_storage; }
+
 // Lends the calling thread's storage to one call and trims it afterwards, on
 // every way out. A nested call on the same thread, which the module never
 // makes, would get fresh storage instead of clobbering the outer one.
 class BorrowedStorage {
 public:
-    BorrowedStorage() {
-        if (!in_use_) {
-            in_use_ = true;
-            storage_ = &shared_;
+    BorrowedStorage() : thread_(thread_storage()) {
+        if (!thread_.in_use) {
+            thread_.in_use = true;
+            storage_ = &thread_.storage;
         } else {
             own_ = std::make_unique<CallStorage>();
             storage_ = own_.get();
@@ -76,8 +90,8 @@ public:
     }
     ~BorrowedStorage() {
         if (own_) return;
-        trim(shared_);
-        in_use_ = false;
+        trim(thread_.storage);
+        thread_.in_use = false;
     }
     BorrowedStorage(const BorrowedStorage&) = delete;
     BorrowedStorage& operator=(const BorrowedStorage&) = delete;
@@ -85,14 +99,10 @@ public:
     CallStorage& operator*() const { return *storage_; }
 
 private:
-    static thread_local CallStorage shared_;
-    static thread_local bool in_use_;
+    ThreadStorage& thread_;
     std::unique_ptr<CallStorage> own_;
     CallStorage* storage_;
 };
-
-thread_local CallStorage BorrowedStorage::shared_;
-thread_local bool BorrowedStorage::in_use_ = false;
 
 }  // namespace
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -26,18 +27,30 @@ float packed_row_max(const float* row, std::size_t length) {
     float largest = row[0];
 #if defined(__SSE2__)
     if (length >= 8) {
+        // Running maxima over four-lane columns, eight or sixteen columns a
+        // step; one unordered comparison of a pair catches a NaN in either.
         __m128 most = _mm_loadu_ps(row);
-        __m128 nan = _mm_cmpunord_ps(most, most);
-        for (col = 4; col + 4 <= length; col += 4) {
-            const __m128 x = _mm_loadu_ps(row + col);
-            most = _mm_max_ps(most, x);
-            nan = _mm_or_ps(nan, _mm_cmpunord_ps(x, x));
+        __m128 more = _mm_loadu_ps(row + 4);
+        __m128 nan = _mm_cmpunord_ps(most, more);
+        for (col = 8; col + 16 <= length; col += 16) {
+            const __m128 a = _mm_loadu_ps(row + col);
+            const __m128 b = _mm_loadu_ps(row + col + 4);
+            const __m128 c = _mm_loadu_ps(row + col + 8);
+            const __m128 d = _mm_loadu_ps(row + col + 12);
+            most = _mm_max_ps(most, _mm_max_ps(a, c));
+            more = _mm_max_ps(more, _mm_max_ps(b, d));
+            nan = _mm_or_ps(nan, _mm_or_ps(_mm_cmpunord_ps(a, b), _mm_cmpunord_ps(c, d)));
+        }
+        for (; col + 4 <= length; col += 4) {
+            const __m128 a = _mm_loadu_ps(row + col);
+            most = _mm_max_ps(most, a);
+            nan = _mm_or_ps(nan, _mm_cmpunord_ps(a, a));
         }
         unordered = _mm_movemask_ps(nan) != 0;
-        alignas(16) float lanes[4];
-        _mm_store_ps(lanes, most);
-        largest = lanes[0];
-        for (const float lane : lanes) largest = lane > largest ? lane : largest;
+        most = _mm_max_ps(most, more);
+        most = _mm_max_ps(most, _mm_movehl_ps(most, most));
+        most = _mm_max_ss(most, _mm_shuffle_ps(most, most, 1));
+        largest = _mm_cvtss_f32(most);
     }
 #endif
     for (; col < length; ++col) {
@@ -81,43 +94,6 @@ float row_max(const View2<float>& class_probabilities, std::size_t row) {
     return largest;
 }
 
-View2<float> select_rows(const View2<float>& boxes, const std::vector<std::size_t>& kept,
-                         std::vector<float>& out) {
-    const std::size_t cols = std::min<std::size_t>(boxes.cols, 4);
-    out.clear();
-    out.reserve(kept.size() * cols);
-    for (const std::size_t index : kept) {
-        if (index >= boxes.rows) fail(messages::kIndexBelowDim);
-        for (std::size_t col = 0; col < cols; ++col) out.push_back(boxes(index, col));
-    }
-    // Columns beyond the fourth are never read, so the compact copy drops them;
-    // a box array narrower than four columns keeps its width, which the
-    // grouping checks.
-    return View2<float>{reinterpret_cast<const char*>(out.data()), kept.size(), cols,
-                        static_cast<std::ptrdiff_t>(cols * sizeof(float)),
-                        static_cast<std::ptrdiff_t>(sizeof(float))};
-}
-
-template <typename T>
-View1<T> select_rows(const View1<T>& values, const std::vector<std::size_t>& kept,
-                     std::vector<T>& out) {
-    // `kept` ascends, so its last entry is the largest.
-    if (!kept.empty() && kept.back() >= values.length) {
-        fail(messages::index_out_of_bounds(kept.back(), values.length));
-    }
-    out.clear();
-    out.reserve(kept.size());
-    for (const std::size_t index : kept) out.push_back(values[index]);
-    return View1<T>{reinterpret_cast<const char*>(out.data()), out.size(),
-                    static_cast<std::ptrdiff_t>(sizeof(T))};
-}
-
-template View1<float> select_rows(const View1<float>&, const std::vector<std::size_t>&,
-                                  std::vector<float>&);
-template View1<std::int64_t> select_rows(const View1<std::int64_t>&,
-                                         const std::vector<std::size_t>&,
-                                         std::vector<std::int64_t>&);
-
 EffectiveArrays filter_by_score(float score_threshold, const View2<float>& bounding_boxes,
                                 const View2<float>& class_probabilities,
                                 const View1<float>& uncertainty_scores,
@@ -125,17 +101,59 @@ EffectiveArrays filter_by_score(float score_threshold, const View2<float>& bound
     // Zero of either sign switches the filter off; NaN does not.
     if (score_threshold == 0.0f) return EffectiveArrays{bounding_boxes, uncertainty_scores, scales};
 
-    // Every row's maximum is taken, kept or not, so a NaN anywhere fails the
-    // call; a row fails before any later row is looked at.
-    rows.kept.clear();
+    // One pass takes every row's maximum and copies the rows it keeps. A row
+    // fails before any later row is looked at, and a NaN anywhere fails the
+    // call, so every maximum is taken before a kept index is checked: the
+    // rows missing from the other arrays are reported once the pass is over,
+    // boxes first, then uncertainty values, then scales. Kept indices
+    // ascend, so the last one decides each check.
+    const std::size_t cols = std::min<std::size_t>(bounding_boxes.cols, 4);
+    const bool packed_boxes =
+        cols == 4 && bounding_boxes.col_stride == static_cast<std::ptrdiff_t>(sizeof(float));
+    rows.boxes.clear();
+    rows.uncertainty.clear();
+    rows.scales.clear();
+    std::size_t kept = 0;
+    std::size_t last = 0;
     for (std::size_t row = 0; row < class_probabilities.rows; ++row) {
         const float confidence = row_max(class_probabilities, row);
-        if (confidence >= score_threshold) rows.kept.push_back(row);
+        if (!(confidence >= score_threshold)) continue;
+        ++kept;
+        last = row;
+        if (row < bounding_boxes.rows) {
+            if (packed_boxes) {
+                float box[4];
+                std::memcpy(box,
+                            bounding_boxes.data +
+                                static_cast<std::ptrdiff_t>(row) * bounding_boxes.row_stride,
+                            sizeof box);
+                rows.boxes.insert(rows.boxes.end(), box, box + 4);
+            } else {
+                for (std::size_t col = 0; col < cols; ++col) {
+                    rows.boxes.push_back(bounding_boxes(row, col));
+                }
+            }
+        }
+        if (row < uncertainty_scores.length) rows.uncertainty.push_back(uncertainty_scores[row]);
+        if (row < scales.length) rows.scales.push_back(scales[row]);
     }
+    if (kept > 0 && last >= bounding_boxes.rows) fail(messages::kIndexBelowDim);
+    if (kept > 0 && last >= uncertainty_scores.length) {
+        fail(messages::index_out_of_bounds(last, uncertainty_scores.length));
+    }
+    if (kept > 0 && last >= scales.length) fail(messages::index_out_of_bounds(last, scales.length));
+
+    // Columns beyond the fourth are never read, so the compact copy drops
+    // them; a box array narrower than four columns keeps its width, which
+    // the grouping checks.
     EffectiveArrays effective;
-    effective.boxes = select_rows(bounding_boxes, rows.kept, rows.boxes);
-    effective.uncertainty = select_rows(uncertainty_scores, rows.kept, rows.uncertainty);
-    effective.scales = select_rows(scales, rows.kept, rows.scales);
+    effective.boxes = View2<float>{reinterpret_cast<const char*>(rows.boxes.data()), kept, cols,
+                                   static_cast<std::ptrdiff_t>(cols * sizeof(float)),
+                                   static_cast<std::ptrdiff_t>(sizeof(float))};
+    effective.uncertainty = View1<float>{reinterpret_cast<const char*>(rows.uncertainty.data()),
+                                         kept, static_cast<std::ptrdiff_t>(sizeof(float))};
+    effective.scales = View1<std::int64_t>{reinterpret_cast<const char*>(rows.scales.data()), kept,
+                                           static_cast<std::ptrdiff_t>(sizeof(std::int64_t))};
     return effective;
 }
 

@@ -20,7 +20,6 @@ struct EffectiveArrays {
 // Storage of the rows the filter keeps; EffectiveArrays points into it, so it
 // must outlive them. Reused from call to call to spare allocations.
 struct FilteredRows {
-    std::vector<std::size_t> kept;
     std::vector<float> boxes;  // kept rows, at most the four corner columns each
     std::vector<float> uncertainty;
     std::vector<std::int64_t> scales;
@@ -29,16 +28,6 @@ struct FilteredRows {
 // Largest element of one row, the later of equal ones; fails on an empty row
 // and on any NaN in a row of two or more elements.
 float row_max(const View2<float>& class_probabilities, std::size_t row);
-
-// The rows of `boxes` at `kept`, keeping only the columns later stages read
-// (0 to 3). Fails on the first index that `boxes` does not have.
-View2<float> select_rows(const View2<float>& boxes, const std::vector<std::size_t>& kept,
-                         std::vector<float>& out);
-
-// The values of `values` at `kept`; the largest index is checked first.
-template <typename T>
-View1<T> select_rows(const View1<T>& values, const std::vector<std::size_t>& kept,
-                     std::vector<T>& out);
 
 // Keeps the detections whose confidence (row_max of their probabilities) is at
 // least `score_threshold`; a threshold of +0.0 or -0.0 keeps everything

@@ -48,7 +48,8 @@ struct GroupList {
 // What grouping needs besides its result, kept between calls to spare
 // allocations.
 struct GroupingWork {
-    std::vector<Box> boxes;
+    const Box* boxes = nullptr;     // the boxes being grouped, in place or copied
+    std::vector<Box> copied_boxes;  // boxes copied out of other layouts
     std::vector<double> areas;
     std::vector<std::uint8_t> placeable;
     OverlapGrid grid;

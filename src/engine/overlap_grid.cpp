@@ -7,21 +7,6 @@
 namespace kiv {
 namespace {
 
-// Cell indices are clamped here, far inside int64, so that index arithmetic
-// on a query range cannot overflow; clamping keeps the cell function
-// monotone.
-constexpr double kCellLimit = 1152921504606846976.0;  // 2^60
-
-std::int64_t cell_of(double coordinate, double inverse_size) {
-    double scaled = coordinate * inverse_size;
-    if (!(scaled >= -kCellLimit)) scaled = -kCellLimit;
-    if (scaled > kCellLimit) scaled = kCellLimit;
-    // Rounding down by hand: the conversion truncates towards zero, and
-    // std::floor would be a library call on the baseline instruction set.
-    const auto truncated = static_cast<std::int64_t>(scaled);
-    return static_cast<double>(truncated) > scaled ? truncated - 1 : truncated;
-}
-
 bool is_finite(const Box& box) {
     return std::isfinite(box.c0) && std::isfinite(box.c1) && std::isfinite(box.c2) &&
            std::isfinite(box.c3);
@@ -36,20 +21,9 @@ double typical(std::vector<float>& values) {
     return std::isfinite(*middle) ? static_cast<double>(*middle) : 1.0;
 }
 
-// Lowest and highest value a member's low corner can take along one axis
-// and still overlap the query [low, high] by the share a match needs, for
-// members at most `widest` across; the double arithmetic is pushed outward
-// by more than its rounding can reach.
-double lowest_corner(float low, float widest, double share) {
-    const double reach = (1.0 + 1e-6 - share) * static_cast<double>(widest);
-    return (low - reach) - (std::fabs(low) + reach) * 0x1p-50;
-}
-
-double highest_corner(float low, float high, double share) {
-    const float extent = high - low;
-    const double kept = share * static_cast<double>(extent);
-    return (high - kept) + (std::fabs(high) + kept) * 0x1p-50;
-}
+// The typical size is a median of at most about this many boxes, spread over
+// the array: any size serves correctness, and a sample serves speed as well.
+constexpr std::size_t kSizeSample = 256;
 
 }  // namespace
 
@@ -58,39 +32,35 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
     boxes_ = boxes;
     areas_ = areas;
     threshold_ = threshold;
-    // A match needs an intersection of at least (threshold - 2^-22) times
-    // (1 - 2^-50) times the larger area: the slack covers the roundings of
-    // the ratio, of the union and of the narrowing to single precision. It
-    // follows that the overlap along each axis is at least that share, less
-    // 3 * 2^-24 of it for the single-precision differences and product, of
-    // either box's extent along that axis. The factor used here is smaller
-    // still, so no bound built on it rules out a true match; at or below
-    // 1e-6 it rules out nothing.
-    share_ = (static_cast<double>(threshold) - 1e-6) * (1.0 - 1e-6);
-    overlap_share_ = std::max(share_, 0.0);
+    const MatchShares shares = match_shares(threshold);
+    share_ = shares.of_larger;
+    overlap_share_ = shares.of_extent;
+    union_share_ = shares.of_sum;
+    quad_share_ = shares.single_of_sum;
+    axis_share_ = shares.single_of_extent;
+    // Less 1e-6 again for the rounding of the corner ranges' extents.
+    const double corner_share = union_share_ * (1.0 - 1e-6);
 
     // Levels double in size from the median box; the median keeps a typical
     // box on a level whose boxes are of its size.
     float widest = 0.0f, tallest = 0.0f;
-    std::size_t placeable_count = 0;
-    sizes_.clear();
+    const std::size_t stride = 1 + n / kSizeSample;
+    std::size_t next_sample = 0;
+    widths_.clear();
+    heights_.clear();
     for (std::size_t k = 0; k < n; ++k) {
-        if (!placeable[k]) continue;
-        ++placeable_count;
+        if (!placeable[k] || !is_finite(boxes[k])) continue;
         const float width = boxes[k].c2 - boxes[k].c0;
-        if (!is_finite(boxes[k]) || !std::isfinite(width)) continue;
-        sizes_.push_back(width);
-        widest = std::max(widest, width);
-    }
-    const double width = typical(sizes_);
-    sizes_.clear();
-    for (std::size_t k = 0; k < n; ++k) {
         const float height = boxes[k].c3 - boxes[k].c1;
-        if (!placeable[k] || !is_finite(boxes[k]) || !std::isfinite(height)) continue;
-        sizes_.push_back(height);
-        tallest = std::max(tallest, height);
+        if (std::isfinite(width)) widest = std::max(widest, width);
+        if (std::isfinite(height)) tallest = std::max(tallest, height);
+        if (k < next_sample) continue;
+        next_sample = k + stride;
+        if (std::isfinite(width)) widths_.push_back(width);
+        if (std::isfinite(height)) heights_.push_back(height);
     }
-    const double height = typical(sizes_);
+    const double width = typical(widths_);
+    const double height = typical(heights_);
 
     levels_ = 1;
     while (levels_ < kMaxLevels &&
@@ -100,34 +70,96 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
     // Cells as wide as the range a query visits, for members of the level's
     // largest size (never finer than 1/1024 of it).
     const double cell_share = std::max(1.0 + 1e-6 - overlap_share_, 1.0 / 1024);
-    for (int level = 0; level < levels_; ++level) {
-        const double width_cap = std::ldexp(width, level);
-        const double height_cap = std::ldexp(height, level);
-        level_[level] = Level{width_cap,
-                              height_cap,
-                              1.0 / width_cap,
-                              1.0 / height_cap,
-                              1.0 / (cell_share * width_cap),
-                              1.0 / (cell_share * height_cap),
-                              0.0f,
-                              0.0f,
-                              INFINITY,
-                              INFINITY,
-                              kNone,
-                              INFINITY,
-                              -INFINITY,
-                              0,
-                              kNone,
-                              0,
-                              PendingChain{}};
+    for (int index = 0; index < levels_; ++index) {
+        Level& level = level_[index];
+        level = Level{};
+        level.width_cap = std::ldexp(width, index);
+        level.height_cap = std::ldexp(height, index);
+        level.inverse_cell_width = 1.0 / (cell_share * level.width_cap);
+        level.inverse_cell_height = 1.0 / (cell_share * level.height_cap);
     }
+    inverse_width_cap_ = 1.0 / width;
+    inverse_height_cap_ = 1.0 / height;
 
-    // At most one cell per member, and the table stays at most half full.
-    const std::size_t slot_count = std::bit_ceil(std::max<std::size_t>(16, 2 * placeable_count));
-    slots_.assign(slot_count, Slot{0, 0, 0, kNone, kNone, kNone});
+    // Every placeable box's level is known now, and with it each level's
+    // extremes, which bound its members' overlaps with any query.
+    places_.resize(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        if (!placeable[k]) continue;
+        const int index = level_of(boxes[k]);
+        places_[k].level = index;
+        if (index < 0) continue;
+        Level& level = level_[index];
+        const Box& box = boxes[k];
+        level.origin_x = std::min(level.origin_x, static_cast<double>(box.c0));
+        level.origin_y = std::min(level.origin_y, static_cast<double>(box.c1));
+        level.widest = std::max(level.widest, static_cast<double>(box.c2 - box.c0));
+        level.tallest = std::max(level.tallest, static_cast<double>(box.c3 - box.c1));
+        level.narrowest = std::min(level.narrowest, static_cast<double>(box.c2 - box.c0));
+        level.shortest = std::min(level.shortest, static_cast<double>(box.c3 - box.c1));
+        level.smallest_area = std::min(level.smallest_area, areas[k]);
+        level.largest_area = std::max(level.largest_area, areas[k]);
+        ++level.boxes;
+    }
+    // Then the cells each level uses, counted from its lowest corners. A
+    // level whose cells span a modest rectangle keeps that rectangle as a
+    // table of its own, reached by plain indexing; the others share a hash
+    // table, which spreads boxes that lie far apart.
+    std::int64_t columns[kMaxLevels] = {};
+    std::int64_t rows[kMaxLevels] = {};
+    for (std::size_t k = 0; k < n; ++k) {
+        if (!placeable[k] || places_[k].level < 0) continue;
+        Place& place = places_[k];
+        place.x = cell_x(level_[place.level], boxes[k].c0);
+        place.y = cell_y(level_[place.level], boxes[k].c1);
+        columns[place.level] = std::max(columns[place.level], place.x + 1);
+        rows[place.level] = std::max(rows[place.level], place.y + 1);
+    }
+    std::size_t dense_cells = 0;
+    std::size_t hashed_count = 0;
+    for (int index = 0; index < levels_; ++index) {
+        Level& level = level_[index];
+        if (level.boxes == 0) continue;
+        const double cells = static_cast<double>(columns[index]) * static_cast<double>(rows[index]);
+        // Cell numbers, the hashed ones included, stay below kNone.
+        const double room = static_cast<double>(kNone - n - dense_cells);
+        if (cells <= 4.0 * static_cast<double>(level.boxes) + 64.0 && cells < room) {
+            level.dense_first = static_cast<std::uint32_t>(dense_cells);
+            level.columns = columns[index];
+            // No cell beyond the rectangle holds a member, so a query's
+            // range ends at its edge.
+            level.limit_x = static_cast<double>(columns[index] - 1);
+            level.limit_y = static_cast<double>(rows[index] - 1);
+            dense_cells += static_cast<std::size_t>(cells);
+        } else {
+            hashed_count += level.boxes;
+        }
+        level.share_of_smallest_area = share_ * level.smallest_area;
+        level.share_of_narrowest = overlap_share_ * level.narrowest;
+        level.share_of_shortest = overlap_share_ * level.shortest;
+        // The terms of the corner ranges (see search_cells) that depend on
+        // the level alone.
+        level.reach_x = (1.0 + 1e-6 - overlap_share_) * level.widest;
+        level.reach_y = (1.0 + 1e-6 - overlap_share_) * level.tallest;
+        level.loss_x = (1.0 + 1e-6 - union_share_) * level.widest;
+        level.loss_y = (1.0 + 1e-6 - union_share_) * level.tallest;
+        level.kept_x = corner_share * level.narrowest;
+        level.kept_y = corner_share * level.shortest;
+        level.margin_x = 4.0 * level.widest * 0x1p-49;
+        level.margin_y = 4.0 * level.tallest * 0x1p-49;
+    }
+    // The hashed levels add at most one cell per box, and their table stays
+    // at most half full.
+    const std::size_t hashed_slots = hashed_count == 0 ? 0 : std::bit_ceil(2 * hashed_count);
+    hash_mask_ = hashed_slots == 0 ? 0 : hashed_slots - 1;
+    slots_.assign(hashed_slots, Slot{0, 0, 0, kNone});
+    cells_used_ = dense_cells;
+    first_run_.assign(dense_cells + hashed_count, kNone);
+    last_run_.resize(dense_cells + hashed_count);
+    cell_pending_.assign(dense_cells + hashed_count, kNone);
     runs_.clear();
     segments_.clear();
-    stored_.clear();
+    quads_.clear();
     next_in_level_.resize(n);
     object_of_.resize(n);
     wide_first_run_ = kNone;
@@ -140,32 +172,35 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
                  0x9E3779B97F4A7C15ull;
 }
 
-std::int64_t OverlapGrid::cell_x(int level, double x) const {
-    return cell_of(x, level_[level].inverse_cell_width);
+// Cells never decrease with the coordinate, which is all that the corner
+// ranges rely on; clamped to the level's cells, they start at 0.
+std::int64_t OverlapGrid::cell_x(const Level& level, double x) const {
+    double scaled = (x - level.origin_x) * level.inverse_cell_width;
+    scaled = scaled > 0.0 ? scaled : 0.0;
+    scaled = scaled < level.limit_x ? scaled : level.limit_x;
+    return static_cast<std::int64_t>(scaled);
 }
 
-std::int64_t OverlapGrid::cell_y(int level, double y) const {
-    return cell_of(y, level_[level].inverse_cell_height);
+std::int64_t OverlapGrid::cell_y(const Level& level, double y) const {
+    double scaled = (y - level.origin_y) * level.inverse_cell_height;
+    scaled = scaled > 0.0 ? scaled : 0.0;
+    scaled = scaled < level.limit_y ? scaled : level.limit_y;
+    return static_cast<std::int64_t>(scaled);
 }
 
-OverlapGrid::Place OverlapGrid::place_of(const Box& box) const {
+int OverlapGrid::level_of(const Box& box) const {
     const float width = box.c2 - box.c0;
     const float height = box.c3 - box.c1;
-    if (!is_finite(box) || !std::isfinite(width) || !std::isfinite(height)) {
-        return Place{0, 0, -1};
-    }
+    if (!is_finite(box) || !std::isfinite(width) || !std::isfinite(height)) return -1;
     // Start from the level the binary exponent of the size suggests; the
     // loop settles the exact level by comparing with the caps.
-    const double relative =
-        std::max(width * level_[0].inverse_width_cap, height * level_[0].inverse_height_cap);
+    const double relative = std::max(width * inverse_width_cap_, height * inverse_height_cap_);
     const int exponent = static_cast<int>((std::bit_cast<std::uint64_t>(relative) >> 52) & 0x7ff);
     int level = std::clamp(exponent - 1023, 0, levels_ - 1);
     for (; level < levels_; ++level) {
-        if (width <= level_[level].width_cap && height <= level_[level].height_cap) {
-            return Place{cell_x(level, box.c0), cell_y(level, box.c1), level};
-        }
+        if (width <= level_[level].width_cap && height <= level_[level].height_cap) return level;
     }
-    return Place{0, 0, -1};
+    return -1;
 }
 
 std::size_t OverlapGrid::slot_index(int level, std::int64_t x, std::int64_t y) const {
@@ -175,45 +210,56 @@ std::size_t OverlapGrid::slot_index(int level, std::int64_t x, std::int64_t y) c
     h ^= static_cast<std::uint64_t>(y) * 0x9E3779B97F4A7C15ull;
     h = (h ^ (h >> 29)) * 0xBF58476D1CE4E5B9ull;
     h ^= h >> 32;
-    return static_cast<std::size_t>(h) & (slots_.size() - 1);
+    return static_cast<std::size_t>(h) & hash_mask_;
 }
 
-const OverlapGrid::Slot* OverlapGrid::find(int level, std::int64_t x, std::int64_t y) const {
+std::uint32_t OverlapGrid::find(int level, std::int64_t x, std::int64_t y) const {
     const std::uint32_t tag = static_cast<std::uint32_t>(level) + 1;
-    for (std::size_t k = slot_index(level, x, y);; k = (k + 1) & (slots_.size() - 1)) {
+    for (std::size_t k = slot_index(level, x, y);; k = (k + 1) & hash_mask_) {
         const Slot& slot = slots_[k];
-        if (slot.level_plus_one == 0) return nullptr;
-        if (slot.level_plus_one == tag && slot.x == x && slot.y == y) return &slot;
+        if (slot.level_plus_one == 0) return kNone;
+        if (slot.level_plus_one == tag && slot.x == x && slot.y == y) return slot.cell;
     }
 }
 
-OverlapGrid::Slot& OverlapGrid::find_or_add(int level, std::int64_t x, std::int64_t y) {
+std::uint32_t OverlapGrid::find_or_add(int level, std::int64_t x, std::int64_t y) {
+    const Level& dense = level_[level];
+    // Every box's cell lies within its level's rectangle.
+    if (dense.dense_first != kNone) {
+        return dense.dense_first + static_cast<std::uint32_t>(y * dense.columns + x);
+    }
     const std::uint32_t tag = static_cast<std::uint32_t>(level) + 1;
-    for (std::size_t k = slot_index(level, x, y);; k = (k + 1) & (slots_.size() - 1)) {
+    for (std::size_t k = slot_index(level, x, y);; k = (k + 1) & hash_mask_) {
         Slot& slot = slots_[k];
         if (slot.level_plus_one == 0) {
-            slot = Slot{x, y, tag, kNone, kNone, kNone};
-            return slot;
+            slot = Slot{x, y, tag, static_cast<std::uint32_t>(cells_used_++)};
+            return slot.cell;
         }
-        if (slot.level_plus_one == tag && slot.x == x && slot.y == y) return slot;
+        if (slot.level_plus_one == tag && slot.x == x && slot.y == y) return slot.cell;
     }
 }
 
-std::uint32_t OverlapGrid::new_segment(std::uint32_t capacity, std::uint32_t older) {
-    segments_.push_back(Segment{static_cast<std::uint32_t>(stored_.size()), 0, capacity, older});
-    stored_.resize(stored_.size() + capacity);
+std::uint32_t OverlapGrid::new_segment(std::uint32_t quads, std::uint32_t older) {
+    segments_.push_back(Segment{static_cast<std::uint32_t>(quads_.size()), 0, 4 * quads, older});
+    quads_.resize(quads_.size() + quads);
     return static_cast<std::uint32_t>(segments_.size() - 1);
+}
+
+void OverlapGrid::append(std::uint32_t segment, std::uint32_t m) {
+    Segment& stretch = segments_[segment];
+    quads_[stretch.start + stretch.count / 4].set(static_cast<int>(stretch.count % 4), boxes_[m],
+                                                  areas_[m]);
+    ++stretch.count;
 }
 
 void OverlapGrid::add_to_cell(std::uint32_t& first_run, std::uint32_t& last_run, std::uint32_t m,
                               std::uint32_t object) {
     const Box& box = boxes_[m];
     const auto new_run = [&](std::uint32_t next) {
-        const std::uint32_t segment = new_segment(2, kNone);
-        stored_[segments_[segment].start] = Member{box, areas_[m]};
-        segments_[segment].count = 1;
-        runs_.push_back(Run{object, segment, next, box.c0, box.c1, box.c2, box.c3, box.c2 - box.c0,
-                            box.c3 - box.c1, areas_[m]});
+        const std::uint32_t segment = new_segment(1, kNone);
+        append(segment, m);
+        runs_.push_back(Run{object, segment, next, box, box.c2 - box.c0, box.c3 - box.c1,
+                            static_cast<float>(areas_[m])});
         return static_cast<std::uint32_t>(runs_.size() - 1);
     };
     // Objects are created in ascending order, so a new object's run usually
@@ -245,19 +291,19 @@ void OverlapGrid::add_to_cell(std::uint32_t& first_run, std::uint32_t& last_run,
     }
     std::uint32_t segment = runs_[run].newest;
     if (segments_[segment].count == segments_[segment].capacity) {
-        const std::uint32_t capacity = std::min<std::uint32_t>(2 * segments_[segment].capacity, 64);
-        segment = new_segment(capacity, segment);
+        const std::uint32_t quads = std::min<std::uint32_t>(segments_[segment].capacity / 2, 16);
+        segment = new_segment(quads, segment);
         runs_[run].newest = segment;
     }
-    stored_[segments_[segment].start + segments_[segment].count++] = Member{box, areas_[m]};
+    append(segment, m);
     Run& joined = runs_[run];
-    joined.low_x = std::min(joined.low_x, box.c0);
-    joined.low_y = std::min(joined.low_y, box.c1);
-    joined.high_x = std::max(joined.high_x, box.c2);
-    joined.high_y = std::max(joined.high_y, box.c3);
+    joined.bounds.c0 = std::min(joined.bounds.c0, box.c0);
+    joined.bounds.c1 = std::min(joined.bounds.c1, box.c1);
+    joined.bounds.c2 = std::max(joined.bounds.c2, box.c2);
+    joined.bounds.c3 = std::max(joined.bounds.c3, box.c3);
     joined.narrowest = std::min(joined.narrowest, box.c2 - box.c0);
     joined.shortest = std::min(joined.shortest, box.c3 - box.c1);
-    joined.smallest_area = std::min(joined.smallest_area, areas_[m]);
+    joined.smallest_area = std::min(joined.smallest_area, static_cast<float>(areas_[m]));
 }
 
 void OverlapGrid::insert(std::uint32_t m, const Place& place, std::uint32_t object) {
@@ -266,36 +312,24 @@ void OverlapGrid::insert(std::uint32_t m, const Place& place, std::uint32_t obje
         add_to_cell(wide_first_run_, wide_last_run_, m, object);
         return;
     }
-    Slot& slot = find_or_add(place.level, place.x, place.y);
-    Level& level = level_[place.level];
-    add_member(slot, level, m, object);
-    widen(level, m);
+    add_member(find_or_add(place.level, place.x, place.y), level_[place.level], m, object);
 }
 
-void OverlapGrid::add_member(Slot& slot, Level& level, std::uint32_t m, std::uint32_t object) {
+void OverlapGrid::add_member(std::uint32_t cell, Level& level, std::uint32_t m,
+                             std::uint32_t object) {
     object_of_[m] = object;
-    add_to_cell(slot.first_run, slot.last_run, m, object);
+    add_to_cell(first_run_[cell], last_run_[cell], m, object);
     next_in_level_[m] = level.newest;
     level.newest = m;
     ++level.size;
     level.lowest_object = std::min(level.lowest_object, object);
 }
 
-void OverlapGrid::widen(Level& level, std::uint32_t m) const {
-    const Box& box = boxes_[m];
-    level.widest = std::max(level.widest, box.c2 - box.c0);
-    level.tallest = std::max(level.tallest, box.c3 - box.c1);
-    level.narrowest = std::min(level.narrowest, box.c2 - box.c0);
-    level.shortest = std::min(level.shortest, box.c3 - box.c1);
-    level.smallest_area = std::min(level.smallest_area, areas_[m]);
-    level.largest_area = std::max(level.largest_area, areas_[m]);
-}
-
 void OverlapGrid::begin_pending(std::uint32_t first, std::size_t count) {
     pending_first_ = first;
     pending_next_in_cell_.resize(count);
     pending_next_in_level_.resize(count);
-    pending_slot_.resize(count);
+    pending_cell_.resize(count);
     pending_members_.resize(count);
 }
 
@@ -313,39 +347,34 @@ void OverlapGrid::append_pending(PendingChain& chain, std::vector<std::uint32_t>
 void OverlapGrid::insert_pending(std::uint32_t m, const Place& place) {
     pending_members_[m - pending_first_] = Member{boxes_[m], areas_[m]};
     if (place.level < 0) {
-        pending_slot_[m - pending_first_] = kNone;
+        pending_cell_[m - pending_first_] = kNone;
         append_pending(wide_pending_, pending_next_in_level_, m);
         return;
     }
-    Slot& slot = find_or_add(place.level, place.x, place.y);
-    pending_slot_[m - pending_first_] = static_cast<std::uint32_t>(&slot - slots_.data());
-    if (slot.pending == kNone) {
-        slot.pending = static_cast<std::uint32_t>(pending_cells_.size());
-        pending_cells_.push_back(PendingCell{pending_slot_[m - pending_first_], PendingChain{}});
+    const std::uint32_t cell = find_or_add(place.level, place.x, place.y);
+    pending_cell_[m - pending_first_] = cell;
+    if (cell_pending_[cell] == kNone) {
+        cell_pending_[cell] = static_cast<std::uint32_t>(pending_cells_.size());
+        pending_cells_.push_back(PendingCell{cell, PendingChain{}});
     }
-    append_pending(pending_cells_[slot.pending].chain, pending_next_in_cell_, m);
+    append_pending(pending_cells_[cell_pending_[cell]].chain, pending_next_in_cell_, m);
     Level& level = level_[place.level];
     append_pending(level.pending, pending_next_in_level_, m);
     ++level.pending_size;
-    // Widened now, so that searches reach the pending members; the members
-    // they become would widen it alike.
-    widen(level, m);
 }
 
 void OverlapGrid::settle(std::uint32_t m, std::uint32_t object) {
-    const std::uint32_t k = pending_slot_[m - pending_first_];
-    if (k == kNone) {
+    const std::uint32_t cell = pending_cell_[m - pending_first_];
+    if (cell == kNone) {
         object_of_[m] = object;
         add_to_cell(wide_first_run_, wide_last_run_, m, object);
         return;
     }
-    // The level was widened when m became pending.
-    Slot& slot = slots_[k];
-    add_member(slot, level_[slot.level_plus_one - 1], m, object);
+    add_member(cell, level_[places_[m].level], m, object);
 }
 
 void OverlapGrid::clear_pending() {
-    for (const PendingCell& cell : pending_cells_) slots_[cell.slot].pending = kNone;
+    for (const PendingCell& cell : pending_cells_) cell_pending_[cell.cell] = kNone;
     pending_cells_.clear();
     for (int index = 0; index < levels_; ++index) {
         level_[index].pending_size = 0;
@@ -365,33 +394,44 @@ bool OverlapGrid::areas_may_match(double a, double b) const {
     return !(a < share_ * b) && !(b < share_ * a);
 }
 
-bool OverlapGrid::run_may_match(const Run& run, const Box& query, double query_area) const {
+bool OverlapGrid::run_may_match(const Run& run, const Query& query) const {
     // The run's enclosing box bounds every member's overlap with the query:
     // each edge difference, its rounding and the rounded product can only
-    // grow when a member's edges are replaced by the enclosing ones. Apart
-    // from the enclosing box, every member is strictly apart.
-    const float left = query.c0 > run.low_x ? query.c0 : run.low_x;
-    const float right = query.c2 < run.high_x ? query.c2 : run.high_x;
-    const float top = query.c1 > run.low_y ? query.c1 : run.low_y;
-    const float bottom = query.c3 < run.high_y ? query.c3 : run.high_y;
-    if (left > right || top > bottom) return false;
+    // grow when a member's edges are replaced by the enclosing ones. No
+    // member's intersection then exceeds `most` or the query's area, and
+    // each member's area and extents are at least the run's smallest. The
+    // shares are those of the quads (see match_shares), in single precision too.
+    const Box& box = query.quad.box;
+    const Box& bounds = run.bounds;
+    const float left = box.c0 > bounds.c0 ? box.c0 : bounds.c0;
+    const float right = box.c2 < bounds.c2 ? box.c2 : bounds.c2;
+    const float top = box.c1 > bounds.c1 ? box.c1 : bounds.c1;
+    const float bottom = box.c3 < bounds.c3 ? box.c3 : bounds.c3;
     const float height = bottom - top;
     const float width = right - left;
     const float most = height * width;
-    const double larger = std::max(query_area, run.smallest_area);
-    if (static_cast<double>(most) < share_ * larger) return false;
-    // Along each axis the overlap must reach the share of both extents.
-    const float query_width = query.c2 - query.c0;
-    const float query_height = query.c3 - query.c1;
-    return !(width < overlap_share_ * std::max(query_width, run.narrowest)) &&
-           !(height < overlap_share_ * std::max(query_height, run.shortest));
+    const float overlap = most < query.quad.area ? most : query.quad.area;
+    const float needed = query.quad.share_of_area + query.quad.share * run.smallest_area;
+    // Along each axis: the share of both extents, and the share of their sum.
+    const float wider = query.width_f > run.narrowest ? query.width_f : run.narrowest;
+    const float taller = query.height_f > run.shortest ? query.height_f : run.shortest;
+    const float by_share_x = axis_share_ * wider;
+    const float by_share_y = axis_share_ * taller;
+    const float by_sum_x = query.union_of_width + query.quad.share * run.narrowest;
+    const float by_sum_y = query.union_of_height + query.quad.share * run.shortest;
+    const float across = by_share_x > by_sum_x ? by_share_x : by_sum_x;
+    const float along = by_share_y > by_sum_y ? by_share_y : by_sum_y;
+    // Both bounds are never negative, so boxes apart along an axis fail.
+    return !(overlap < needed) & !(width < across) & !(height < along);
 }
 
 bool OverlapGrid::member_may_match(const Member& member, const Box& query,
                                    double query_area) const {
-    // The bounds of run_may_match for a single box, without branches: most
-    // candidates fail here, far cheaper than the similarity itself. A
-    // negative overlap fails the axis tests, as the share is never negative.
+    // The similarity's own intersection (the product of the overlaps, at
+    // most the smaller area) against union_share_ of both areas, without
+    // branches: most candidates fail here, far cheaper than the similarity
+    // itself. Boxes apart along an axis fail the sign test; with the other
+    // overlap positive the product is negative and fails the share as well.
     const Box& box = member.box;
     const float left = query.c0 > box.c0 ? query.c0 : box.c0;
     const float right = query.c2 < box.c2 ? query.c2 : box.c2;
@@ -400,29 +440,31 @@ bool OverlapGrid::member_may_match(const Member& member, const Box& query,
     const float height = bottom - top;
     const float width = right - left;
     const float most = height * width;
-    const double larger = query_area > member.area ? query_area : member.area;
-    const float query_width = query.c2 - query.c0;
-    const float query_height = query.c3 - query.c1;
-    const float box_width = box.c2 - box.c0;
-    const float box_height = box.c3 - box.c1;
-    const float wider = query_width > box_width ? query_width : box_width;
-    const float taller = query_height > box_height ? query_height : box_height;
-    return !(width < overlap_share_ * wider) & !(height < overlap_share_ * taller) &
-           !(static_cast<double>(most) < share_ * larger);
+    const double smaller = query_area < member.area ? query_area : member.area;
+    const double overlap =
+        static_cast<double>(most) < smaller ? static_cast<double>(most) : smaller;
+    return !(width < 0.0f) & !(height < 0.0f) &
+           !(overlap < union_share_ * (query_area + member.area));
 }
 
-void OverlapGrid::search_runs(std::uint32_t run, std::uint32_t i, std::uint32_t& best) const {
+[[gnu::always_inline]] inline void OverlapGrid::search_runs(std::uint32_t run, const Query& query,
+                                                            std::uint32_t& best) const {
+    const std::uint32_t i = query.i;
     // Runs ascend by object: once one is no better than `best`, none after is.
     for (; run != kNone && runs_[run].object < best; run = runs_[run].next) {
-        if (!run_may_match(runs_[run], boxes_[i], areas_[i])) continue;
+        if (!run_may_match(runs_[run], query)) continue;
         for (std::uint32_t segment = runs_[run].newest; segment != kNone;
              segment = segments_[segment].older) {
-            const Member* member = stored_.data() + segments_[segment].start;
-            const Member* const end = member + segments_[segment].count;
-            for (; member != end; ++member) {
-                if (member_may_match(*member, boxes_[i], areas_[i]) && similar(i, *member)) {
-                    best = runs_[run].object;
-                    return;
+            const MemberQuad* quad = quads_.data() + segments_[segment].start;
+            const MemberQuad* const end = quad + (segments_[segment].count + 3) / 4;
+            for (; quad != end; ++quad) {
+                for (unsigned lanes = quad_may_match(*quad, query.quad); lanes != 0;
+                     lanes &= lanes - 1) {
+                    const int lane = std::countr_zero(lanes);
+                    if (similar(i, Member{quad->box(lane), quad->area[lane]})) {
+                        best = runs_[run].object;
+                        return;
+                    }
                 }
             }
         }
@@ -452,41 +494,74 @@ void OverlapGrid::search_pending(const PendingChain& chain, const std::vector<st
     }
 }
 
+// Inlined into the level loop: most levels fail these tests, and a call for
+// each would cost as much as the tests.
 template <bool kPending>
-void OverlapGrid::search_level(int index, std::uint32_t i, bool bounded, std::uint32_t& best,
-                               PendingMatches* pending) const {
+[[gnu::always_inline]] inline void OverlapGrid::search_level(int index, const Query& query,
+                                                             std::uint32_t& best,
+                                                             PendingMatches* pending) const {
     const Level& level = level_[index];
     // Members are searched when one belongs to a better object, pending
     // members when one comes before the query and there is room left.
     const bool members = level.size > 0 && level.lowest_object < best;
     const bool pendings =
-        kPending && level.pending.oldest < i && pending->count <= PendingMatches::kRoom;
+        kPending && level.pending.oldest < query.i && pending->count <= PendingMatches::kRoom;
     if (!members && !pendings) return;
-    // Skipped when every member is too small, or every one too large, to
-    // share enough area with the query.
-    const double area = areas_[i];
-    if (level.largest_area < share_ * area || area < share_ * level.smallest_area) return;
+    // Skipped when every box of the level is too small, or every one too
+    // large, to share enough area with the query; and, along each axis, the
+    // overlap is at most either extent and at least the share of both, so
+    // extents differ by at most that factor.
+    if (level.largest_area < query.share_of_area || query.area < level.share_of_smallest_area) {
+        return;
+    }
+    if (query.bounded &&
+        (level.widest < query.share_of_width || level.share_of_narrowest > query.width ||
+         level.tallest < query.share_of_height || level.share_of_shortest > query.height)) {
+        return;
+    }
+    search_cells<kPending>(level, query, members, pendings, best, pending);
+}
+
+// Inlined, as is search_runs: a query's search is a few short loops, and
+// calls between them cost about as much as the loops' work.
+template <bool kPending>
+[[gnu::always_inline]] inline void OverlapGrid::search_cells(const Level& level, const Query& query,
+                                                             bool members, bool pendings,
+                                                             std::uint32_t& best,
+                                                             PendingMatches* pending) const {
+    const std::uint32_t i = query.i;
     const auto search_all = [&] {
         if (members) search_members(level, i, best);
         if (pendings) search_pending(level.pending, pending_next_in_level_, i, *pending);
     };
-    if (!bounded) {
+    if (!query.bounded) {
         search_all();
         return;
     }
-    // The overlap along an axis is at most either extent and at least the
-    // share of both, so extents differ by at most that factor.
-    const Box& query = boxes_[i];
-    const double width = query.c2 - query.c0;
-    const double height = query.c3 - query.c1;
-    if (level.widest < overlap_share_ * width || overlap_share_ * level.narrowest > width ||
-        level.tallest < overlap_share_ * height || overlap_share_ * level.shortest > height) {
-        return;
-    }
-    const std::int64_t x0 = cell_x(index, lowest_corner(query.c0, level.widest, overlap_share_));
-    const std::int64_t x1 = cell_x(index, highest_corner(query.c0, query.c2, overlap_share_));
-    const std::int64_t y0 = cell_y(index, lowest_corner(query.c1, level.tallest, overlap_share_));
-    const std::int64_t y1 = cell_y(index, highest_corner(query.c1, query.c3, overlap_share_));
+    // The values a member's low corner can take along each axis and still
+    // overlap the query as a match needs. With s and u the overlap's shares
+    // of either extent and of their sum (see match_shares), w the query's
+    // extent, and the member's extent from the level's narrowest n to its
+    // widest W (1e-6 of which covers each extent's rounding), the corner
+    // lies at or above low - (1 + 1e-6 - s) W and low + u w - (1 + 1e-6 - u) W,
+    // and at or below high - s w and high - u (w + n). The double arithmetic
+    // is pushed outward by far more than its rounding can reach.
+    const double margin_x = query.margin_x + level.margin_x;
+    const double margin_y = query.margin_y + level.margin_y;
+    const double lowest_x =
+        std::max(query.low_x - level.reach_x, (query.low_x - level.loss_x) + query.gain_x) -
+        margin_x;
+    const double lowest_y =
+        std::max(query.low_y - level.reach_y, (query.low_y - level.loss_y) + query.gain_y) -
+        margin_y;
+    const double highest_x =
+        (query.high_x - std::max(query.share_of_width, query.gain_x + level.kept_x)) + margin_x;
+    const double highest_y =
+        (query.high_y - std::max(query.share_of_height, query.gain_y + level.kept_y)) + margin_y;
+    const std::int64_t x0 = cell_x(level, lowest_x);
+    const std::int64_t x1 = cell_x(level, highest_x);
+    const std::int64_t y0 = cell_y(level, lowest_y);
+    const std::int64_t y1 = cell_y(level, highest_y);
     if (x1 < x0 || y1 < y0) return;
     const double cells = static_cast<double>(x1 - x0 + 1) * static_cast<double>(y1 - y0 + 1);
     const std::uint32_t placed = level.size + (kPending ? level.pending_size : 0);
@@ -496,35 +571,90 @@ void OverlapGrid::search_level(int index, std::uint32_t i, bool bounded, std::ui
         search_all();
         return;
     }
+    if (level.dense_first != kNone) {
+        // The cells of a row of the range lie side by side.
+        const std::int64_t columns = level.columns;
+        const std::size_t first = level.dense_first + static_cast<std::size_t>(y0 * columns + x0);
+        const std::int64_t width = x1 - x0;
+        if (members) {
+            const std::uint32_t* row = first_run_.data() + first;
+            for (std::int64_t y = y0; y <= y1; ++y, row += columns) {
+                for (std::int64_t x = 0; x <= width; ++x) {
+                    const std::uint32_t run = row[x];
+                    if (run != kNone) search_runs(run, query, best);
+                }
+            }
+        }
+        if (pendings) {
+            const std::uint32_t* row = cell_pending_.data() + first;
+            for (std::int64_t y = y0; y <= y1; ++y, row += columns) {
+                for (std::int64_t x = 0; x <= width; ++x) {
+                    const std::uint32_t entry = row[x];
+                    if (entry == kNone) continue;
+                    search_pending(pending_cells_[entry].chain, pending_next_in_cell_, i, *pending);
+                }
+            }
+        }
+        return;
+    }
+    const int index = static_cast<int>(&level - level_);
     for (std::int64_t x = x0; x <= x1; ++x) {
         for (std::int64_t y = y0; y <= y1; ++y) {
-            const Slot* slot = find(index, x, y);
-            if (slot == nullptr) continue;
-            if (members) search_runs(slot->first_run, i, best);
-            if (pendings && slot->pending != kNone) {
-                search_pending(pending_cells_[slot->pending].chain, pending_next_in_cell_, i,
+            const std::uint32_t cell = find(index, x, y);
+            if (cell == kNone) continue;
+            if (members && first_run_[cell] != kNone) search_runs(first_run_[cell], query, best);
+            if (pendings && cell_pending_[cell] != kNone) {
+                search_pending(pending_cells_[cell_pending_[cell]].chain, pending_next_in_cell_, i,
                                *pending);
             }
         }
     }
 }
 
+OverlapGrid::Query OverlapGrid::query_of(std::uint32_t i) const {
+    const Box& box = boxes_[i];
+    const float width = box.c2 - box.c0;
+    const float height = box.c3 - box.c1;
+    Query query{};
+    query.i = i;
+    query.quad = quad_query(box, areas_[i], quad_share_);
+    query.area = areas_[i];
+    query.share_of_area = share_ * areas_[i];
+    // The corner ranges need finite edges and extents; any other query looks
+    // at every member.
+    query.bounded = is_finite(box) && std::isfinite(width) && std::isfinite(height);
+    query.width = width;
+    query.height = height;
+    query.width_f = width;
+    query.height_f = height;
+    query.share_of_width = overlap_share_ * query.width;
+    query.share_of_height = overlap_share_ * query.height;
+    query.union_of_width = quad_share_ * width;
+    query.union_of_height = quad_share_ * height;
+    query.low_x = box.c0;
+    query.high_x = box.c2;
+    query.low_y = box.c1;
+    query.high_y = box.c3;
+    const double corner_share = union_share_ * (1.0 - 1e-6);
+    query.gain_x = corner_share * query.width;
+    query.gain_y = corner_share * query.height;
+    query.margin_x = (std::fabs(query.low_x) + std::fabs(query.high_x)) * 0x1p-49;
+    query.margin_y = (std::fabs(query.low_y) + std::fabs(query.high_y)) * 0x1p-49;
+    return query;
+}
+
 template <bool kPending>
 std::uint32_t OverlapGrid::search(std::uint32_t i, const Place& place, std::uint32_t below,
                                   PendingMatches* pending) const {
     std::uint32_t best = below;
-    // The corner ranges need finite edges and extents; any other query looks
-    // at every member.
-    const Box& query = boxes_[i];
-    const bool bounded = is_finite(query) && std::isfinite(query.c2 - query.c0) &&
-                         std::isfinite(query.c3 - query.c1);
+    const Query query = query_of(i);
     // Members of the query's own size are the likeliest matches; searching
     // their level first lets the other levels stop early.
-    if (place.level >= 0) search_level<kPending>(place.level, i, bounded, best, pending);
+    if (place.level >= 0) search_level<kPending>(place.level, query, best, pending);
     for (int level = 0; level < levels_; ++level) {
-        if (level != place.level) search_level<kPending>(level, i, bounded, best, pending);
+        if (level != place.level) search_level<kPending>(level, query, best, pending);
     }
-    search_runs(wide_first_run_, i, best);
+    search_runs(wide_first_run_, query, best);
     if (kPending && pending->count <= PendingMatches::kRoom) {
         search_pending(wide_pending_, pending_next_in_level_, i, *pending);
     }
