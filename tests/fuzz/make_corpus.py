@@ -261,7 +261,7 @@ def aggregation_cases():
         "inf": ([INF, 1.0, -INF], [0, 1, 0]),
         "inf-cancel": ([INF, -INF, 1.0], [0, 0, 1]),
         "extreme-scales": ([0.5, 0.25, 0.125], [INT64_MAX, INT64_MIN, -1]),
-        "spec-example": ([0.5, 0.25, 0.125], [1, 2, 1]),
+        "worked-example": ([0.5, 0.25, 0.125], [1, 2, 1]),
     }
     for name, (unc, scales) in sums.items():
         for layout_name, boxes in [("one", one), ("apart", apart)]:
