@@ -50,6 +50,9 @@ def plot_scores(table: pa.Table, top: int | None, path: Path) -> None:
     by_rank.xaxis.set_major_locator(MaxNLocator(integer=True))
     if top is not None and 0 < top <= len(ranked):
         cut = float(ranked[top - 1])
+        # Headroom above the tallest bar, so that the label covers none.
+        histogram.set_ylim(top=histogram.get_ylim()[1] * 1.15)
+        histogram.axvspan(cut, histogram.get_xlim()[1], color=CUT_COLOUR, alpha=0.12, linewidth=0, zorder=0)
         histogram.axvline(cut, color=CUT_COLOUR, linestyle="--")
         _label(histogram, cut, f"top {top:,}: score ≥ {cut:.4g}")
         by_rank.axvspan(0.5, top + 0.5, color=CUT_COLOUR, alpha=0.12, linewidth=0)
