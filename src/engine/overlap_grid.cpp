@@ -188,7 +188,7 @@ std::int64_t OverlapGrid::cell_y(const Level& level, double y) const {
     return static_cast<std::int64_t>(scaled);
 }
 
-int OverlapGrid::level_of(const Box& box) const {
+[[gnu::always_inline]] inline int OverlapGrid::level_of(const Box& box) const {
     const float width = box.c2 - box.c0;
     const float height = box.c3 - box.c1;
     if (!is_finite(box) || !std::isfinite(width) || !std::isfinite(height)) return -1;
@@ -241,11 +241,14 @@ std::uint32_t OverlapGrid::find_or_add(int level, std::int64_t x, std::int64_t y
 
 std::uint32_t OverlapGrid::new_segment(std::uint32_t quads, std::uint32_t older) {
     segments_.push_back(Segment{static_cast<std::uint32_t>(quads_.size()), 0, 4 * quads, older});
-    quads_.resize(quads_.size() + quads);
+    // Mostly a single quad: one at a time costs less than resize() does.
+    for (std::uint32_t k = 0; k < quads; ++k) quads_.emplace_back();
     return static_cast<std::uint32_t>(segments_.size() - 1);
 }
 
-void OverlapGrid::append(std::uint32_t segment, std::uint32_t m) {
+// Inlined, as are add_member and level_of: each runs once per member, and
+// the call would cost about as much as its work.
+[[gnu::always_inline]] inline void OverlapGrid::append(std::uint32_t segment, std::uint32_t m) {
     Segment& stretch = segments_[segment];
     quads_[stretch.start + stretch.count / 4].set(static_cast<int>(stretch.count % 4), boxes_[m],
                                                   areas_[m]);
@@ -315,8 +318,8 @@ void OverlapGrid::insert(std::uint32_t m, const Place& place, std::uint32_t obje
     add_member(find_or_add(place.level, place.x, place.y), level_[place.level], m, object);
 }
 
-void OverlapGrid::add_member(std::uint32_t cell, Level& level, std::uint32_t m,
-                             std::uint32_t object) {
+[[gnu::always_inline]] inline void OverlapGrid::add_member(std::uint32_t cell, Level& level,
+                                                           std::uint32_t m, std::uint32_t object) {
     object_of_[m] = object;
     add_to_cell(first_run_[cell], last_run_[cell], m, object);
     next_in_level_[m] = level.newest;
