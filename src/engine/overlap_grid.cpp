@@ -75,8 +75,8 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
         level = Level{};
         level.width_cap = std::ldexp(width, index);
         level.height_cap = std::ldexp(height, index);
-        level.inverse_cell_width = 1.0 / (cell_share * level.width_cap);
-        level.inverse_cell_height = 1.0 / (cell_share * level.height_cap);
+        level.inverse_cell =
+            AxisPair{1.0 / (cell_share * level.width_cap), 1.0 / (cell_share * level.height_cap)};
     }
     inverse_width_cap_ = 1.0 / width;
     inverse_height_cap_ = 1.0 / height;
@@ -91,8 +91,8 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
         if (index < 0) continue;
         Level& level = level_[index];
         const Box& box = boxes[k];
-        level.origin_x = std::min(level.origin_x, static_cast<double>(box.c0));
-        level.origin_y = std::min(level.origin_y, static_cast<double>(box.c1));
+        level.origin.x = std::min(level.origin.x, static_cast<double>(box.c0));
+        level.origin.y = std::min(level.origin.y, static_cast<double>(box.c1));
         level.widest = std::max(level.widest, static_cast<double>(box.c2 - box.c0));
         level.tallest = std::max(level.tallest, static_cast<double>(box.c3 - box.c1));
         level.narrowest = std::min(level.narrowest, static_cast<double>(box.c2 - box.c0));
@@ -110,8 +110,9 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
     for (std::size_t k = 0; k < n; ++k) {
         if (!placeable[k] || places_[k].level < 0) continue;
         Place& place = places_[k];
-        place.x = cell_x(level_[place.level], boxes[k].c0);
-        place.y = cell_y(level_[place.level], boxes[k].c1);
+        const CellIndex cell = cells_of(level_[place.level], lanes(boxes[k].c0, boxes[k].c1));
+        place.x = cell.x;
+        place.y = cell.y;
         columns[place.level] = std::max(columns[place.level], place.x + 1);
         rows[place.level] = std::max(rows[place.level], place.y + 1);
     }
@@ -128,8 +129,8 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
             level.columns = columns[index];
             // No cell beyond the rectangle holds a member, so a query's
             // range ends at its edge.
-            level.limit_x = static_cast<double>(columns[index] - 1);
-            level.limit_y = static_cast<double>(rows[index] - 1);
+            level.limit = AxisPair{static_cast<double>(columns[index] - 1),
+                                   static_cast<double>(rows[index] - 1)};
             dense_cells += static_cast<std::size_t>(cells);
         } else {
             hashed_count += level.boxes;
@@ -139,14 +140,12 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
         level.share_of_shortest = overlap_share_ * level.shortest;
         // The terms of the corner ranges (see search_cells) that depend on
         // the level alone.
-        level.reach_x = (1.0 + 1e-6 - overlap_share_) * level.widest;
-        level.reach_y = (1.0 + 1e-6 - overlap_share_) * level.tallest;
-        level.loss_x = (1.0 + 1e-6 - union_share_) * level.widest;
-        level.loss_y = (1.0 + 1e-6 - union_share_) * level.tallest;
-        level.kept_x = corner_share * level.narrowest;
-        level.kept_y = corner_share * level.shortest;
-        level.margin_x = 4.0 * level.widest * 0x1p-49;
-        level.margin_y = 4.0 * level.tallest * 0x1p-49;
+        level.reach = AxisPair{(1.0 + 1e-6 - overlap_share_) * level.widest,
+                               (1.0 + 1e-6 - overlap_share_) * level.tallest};
+        level.loss = AxisPair{(1.0 + 1e-6 - union_share_) * level.widest,
+                              (1.0 + 1e-6 - union_share_) * level.tallest};
+        level.kept = AxisPair{corner_share * level.narrowest, corner_share * level.shortest};
+        level.margin = AxisPair{4.0 * level.widest * 0x1p-49, 4.0 * level.tallest * 0x1p-49};
     }
     // The hashed levels add at most one cell per box, and their table stays
     // at most half full.
@@ -174,18 +173,12 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
 
 // Cells never decrease with the coordinate, which is all that the corner
 // ranges rely on; clamped to the level's cells, they start at 0.
-std::int64_t OverlapGrid::cell_x(const Level& level, double x) const {
-    double scaled = (x - level.origin_x) * level.inverse_cell_width;
-    scaled = scaled > 0.0 ? scaled : 0.0;
-    scaled = scaled < level.limit_x ? scaled : level.limit_x;
-    return static_cast<std::int64_t>(scaled);
-}
-
-std::int64_t OverlapGrid::cell_y(const Level& level, double y) const {
-    double scaled = (y - level.origin_y) * level.inverse_cell_height;
-    scaled = scaled > 0.0 ? scaled : 0.0;
-    scaled = scaled < level.limit_y ? scaled : level.limit_y;
-    return static_cast<std::int64_t>(scaled);
+OverlapGrid::CellIndex OverlapGrid::cells_of(const Level& level, AxisLanes corner) const {
+    // Per axis: scaled > 0.0 ? scaled : 0.0, then scaled < limit ? scaled : limit.
+    AxisLanes scaled = multiply(subtract(corner, lanes(level.origin)), lanes(level.inverse_cell));
+    scaled = greater_of(scaled, lanes(0.0, 0.0));
+    scaled = lesser_of(scaled, lanes(level.limit));
+    return CellIndex{truncated_x(scaled), truncated_y(scaled)};
 }
 
 [[gnu::always_inline]] inline int OverlapGrid::level_of(const Box& box) const {
@@ -518,8 +511,8 @@ template <bool kPending>
         return;
     }
     if (query.bounded &&
-        (level.widest < query.share_of_width || level.share_of_narrowest > query.width ||
-         level.tallest < query.share_of_height || level.share_of_shortest > query.height)) {
+        (level.widest < query.share_of_extent.x || level.share_of_narrowest > query.width ||
+         level.tallest < query.share_of_extent.y || level.share_of_shortest > query.height)) {
         return;
     }
     search_cells<kPending>(level, query, members, pendings, best, pending);
@@ -549,22 +542,25 @@ template <bool kPending>
     // lies at or above low - (1 + 1e-6 - s) W and low + u w - (1 + 1e-6 - u) W,
     // and at or below high - s w and high - u (w + n). The double arithmetic
     // is pushed outward by far more than its rounding can reach.
-    const double margin_x = query.margin_x + level.margin_x;
-    const double margin_y = query.margin_y + level.margin_y;
-    const double lowest_x =
-        std::max(query.low_x - level.reach_x, (query.low_x - level.loss_x) + query.gain_x) -
-        margin_x;
-    const double lowest_y =
-        std::max(query.low_y - level.reach_y, (query.low_y - level.loss_y) + query.gain_y) -
-        margin_y;
-    const double highest_x =
-        (query.high_x - std::max(query.share_of_width, query.gain_x + level.kept_x)) + margin_x;
-    const double highest_y =
-        (query.high_y - std::max(query.share_of_height, query.gain_y + level.kept_y)) + margin_y;
-    const std::int64_t x0 = cell_x(level, lowest_x);
-    const std::int64_t x1 = cell_x(level, highest_x);
-    const std::int64_t y0 = cell_y(level, lowest_y);
-    const std::int64_t y1 = cell_y(level, highest_y);
+    // Both axes at once; std::max(a, b) is greater_of(b, a).
+    //   lowest = std::max(low - reach, (low - loss) + gain) - margin
+    //   highest = (high - std::max(share_of_extent, gain + kept)) + margin
+    const AxisLanes margin = add(lanes(query.margin), lanes(level.margin));
+    const AxisLanes low = lanes(query.low);
+    const AxisLanes gain = lanes(query.gain);
+    const AxisLanes lowest = subtract(
+        greater_of(add(subtract(low, lanes(level.loss)), gain), subtract(low, lanes(level.reach))),
+        margin);
+    const AxisLanes highest =
+        add(subtract(lanes(query.high),
+                     greater_of(add(gain, lanes(level.kept)), lanes(query.share_of_extent))),
+            margin);
+    const CellIndex first_cell = cells_of(level, lowest);
+    const CellIndex last_cell = cells_of(level, highest);
+    const std::int64_t x0 = first_cell.x;
+    const std::int64_t x1 = last_cell.x;
+    const std::int64_t y0 = first_cell.y;
+    const std::int64_t y1 = last_cell.y;
     if (x1 < x0 || y1 < y0) return;
     const double cells = static_cast<double>(x1 - x0 + 1) * static_cast<double>(y1 - y0 + 1);
     const std::uint32_t placed = level.size + (kPending ? level.pending_size : 0);
@@ -630,19 +626,15 @@ OverlapGrid::Query OverlapGrid::query_of(std::uint32_t i) const {
     query.height = height;
     query.width_f = width;
     query.height_f = height;
-    query.share_of_width = overlap_share_ * query.width;
-    query.share_of_height = overlap_share_ * query.height;
+    query.share_of_extent = AxisPair{overlap_share_ * query.width, overlap_share_ * query.height};
     query.union_of_width = quad_share_ * width;
     query.union_of_height = quad_share_ * height;
-    query.low_x = box.c0;
-    query.high_x = box.c2;
-    query.low_y = box.c1;
-    query.high_y = box.c3;
+    query.low = AxisPair{box.c0, box.c1};
+    query.high = AxisPair{box.c2, box.c3};
     const double corner_share = union_share_ * (1.0 - 1e-6);
-    query.gain_x = corner_share * query.width;
-    query.gain_y = corner_share * query.height;
-    query.margin_x = (std::fabs(query.low_x) + std::fabs(query.high_x)) * 0x1p-49;
-    query.margin_y = (std::fabs(query.low_y) + std::fabs(query.high_y)) * 0x1p-49;
+    query.gain = AxisPair{corner_share * query.width, corner_share * query.height};
+    query.margin = AxisPair{(std::fabs(query.low.x) + std::fabs(query.high.x)) * 0x1p-49,
+                            (std::fabs(query.low.y) + std::fabs(query.high.y)) * 0x1p-49};
     return query;
 }
 
