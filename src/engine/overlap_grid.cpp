@@ -3,6 +3,11 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstddef>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace kiv {
 namespace {
@@ -397,6 +402,35 @@ bool OverlapGrid::run_may_match(const Run& run, const Query& query) const {
     // member's intersection then exceeds `most` or the query's area, and
     // each member's area and extents are at least the run's smallest. The
     // shares are those of the quads (see match_shares), in single precision too.
+#if defined(__SSE2__)
+    // The scalar operations below, the x axis in lane 0 and y in lane 1;
+    // maxps and minps select as those conditionals do.
+    static_assert(offsetof(Run, shortest) == offsetof(Run, narrowest) + sizeof(float));
+    static_assert(offsetof(Query, height_f) == offsetof(Query, width_f) + sizeof(float));
+    static_assert(offsetof(Query, union_of_height) ==
+                  offsetof(Query, union_of_width) + sizeof(float));
+    const auto pair = [](const float* first) {
+        return _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(first));
+    };
+    const __m128 box = _mm_loadu_ps(&query.quad.box.c0);
+    const __m128 bounds = _mm_loadu_ps(&run.bounds.c0);
+    const __m128 low = _mm_max_ps(box, bounds);   // left, top
+    const __m128 high = _mm_min_ps(box, bounds);  // lanes 2 and 3: right, bottom
+    const __m128 extent = _mm_sub_ps(_mm_movehl_ps(high, high), low);  // width, height
+    const float width = _mm_cvtss_f32(extent);
+    const float height = _mm_cvtss_f32(_mm_shuffle_ps(extent, extent, 1));
+    const float most = height * width;
+    const float overlap = most < query.quad.area ? most : query.quad.area;
+    const float needed = query.quad.share_of_area + query.quad.share * run.smallest_area;
+    const __m128 smallest = pair(&run.narrowest);
+    const __m128 wider = _mm_max_ps(pair(&query.width_f), smallest);
+    const __m128 by_share = _mm_mul_ps(_mm_set1_ps(axis_share_), wider);
+    const __m128 by_sum = _mm_add_ps(pair(&query.union_of_width),
+                                     _mm_mul_ps(_mm_set1_ps(query.quad.share), smallest));
+    const __m128 across = _mm_max_ps(by_share, by_sum);
+    const int short_axes = _mm_movemask_ps(_mm_cmplt_ps(extent, across)) & 0x3;
+    return !(overlap < needed) & (short_axes == 0);
+#else
     const Box& box = query.quad.box;
     const Box& bounds = run.bounds;
     const float left = box.c0 > bounds.c0 ? box.c0 : bounds.c0;
@@ -419,6 +453,7 @@ bool OverlapGrid::run_may_match(const Run& run, const Query& query) const {
     const float along = by_share_y > by_sum_y ? by_share_y : by_sum_y;
     // Both bounds are never negative, so boxes apart along an axis fail.
     return !(overlap < needed) & !(width < across) & !(height < along);
+#endif
 }
 
 bool OverlapGrid::member_may_match(const Member& member, const Box& query,
