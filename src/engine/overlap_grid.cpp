@@ -17,6 +17,12 @@ bool is_finite(const Box& box) {
            std::isfinite(box.c3);
 }
 
+// A difference of floats is finite only when both are, so finite extents
+// say that every edge is finite too.
+bool extents_finite(float width, float height) {
+    return std::isfinite(width) && std::isfinite(height);
+}
+
 // Median of the values (reordered in place), or 1 when there is none or it
 // is not finite.
 double typical(std::vector<float>& values) {
@@ -189,7 +195,8 @@ OverlapGrid::CellIndex OverlapGrid::cells_of(const Level& level, AxisLanes corne
 [[gnu::always_inline]] inline int OverlapGrid::level_of(const Box& box) const {
     const float width = box.c2 - box.c0;
     const float height = box.c3 - box.c1;
-    if (!is_finite(box) || !std::isfinite(width) || !std::isfinite(height)) return -1;
+    // Finite extents have finite edges (see extents_finite).
+    if (!extents_finite(width, height)) return -1;
     // Start from the level the binary exponent of the size suggests; the
     // loop settles the exact level by comparing with the caps.
     const double relative = std::max(width * inverse_width_cap_, height * inverse_height_cap_);
@@ -220,7 +227,8 @@ std::uint32_t OverlapGrid::find(int level, std::int64_t x, std::int64_t y) const
     }
 }
 
-std::uint32_t OverlapGrid::find_or_add(int level, std::int64_t x, std::int64_t y) {
+[[gnu::always_inline]] inline std::uint32_t OverlapGrid::find_or_add(int level, std::int64_t x,
+                                                                     std::int64_t y) {
     const Level& dense = level_[level];
     // Every box's cell lies within its level's rectangle.
     if (dense.dense_first != kNone) {
@@ -244,8 +252,8 @@ std::uint32_t OverlapGrid::new_segment(std::uint32_t quads, std::uint32_t older)
     return static_cast<std::uint32_t>(segments_.size() - 1);
 }
 
-// Inlined, as are add_member and level_of: each runs once per member, and
-// the call would cost about as much as its work.
+// Inlined, as are add_member, find_or_add and level_of: each runs once per
+// member, and the call would cost about as much as its work.
 [[gnu::always_inline]] inline void OverlapGrid::append(std::uint32_t segment, std::uint32_t m) {
     Segment& stretch = segments_[segment];
     quads_[stretch.start + stretch.count / 4].set(static_cast<int>(stretch.count % 4), boxes_[m],
@@ -656,7 +664,7 @@ OverlapGrid::Query OverlapGrid::query_of(std::uint32_t i) const {
     query.share_of_area = share_ * areas_[i];
     // The corner ranges need finite edges and extents; any other query looks
     // at every member.
-    query.bounded = is_finite(box) && std::isfinite(width) && std::isfinite(height);
+    query.bounded = extents_finite(width, height);
     query.width = width;
     query.height = height;
     query.width_f = width;
