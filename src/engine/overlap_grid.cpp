@@ -620,11 +620,13 @@ template <bool kPending>
         const std::int64_t width = x1 - x0;
         if (members) {
             const std::uint32_t* row = first_run_.data() + first;
-            for (std::int64_t y = y0; y <= y1; ++y, row += columns) {
-                for (std::int64_t x = 0; x <= width; ++x) {
-                    const std::uint32_t run = row[x];
-                    if (run != kNone) search_runs(run, query, best);
+            const std::uint32_t* const last_row = row + (y1 - y0) * columns;
+            for (;; row += columns) {
+                const std::uint32_t* const end = row + width + 1;
+                for (const std::uint32_t* cell = row; cell != end; ++cell) {
+                    if (*cell != kNone) search_runs(*cell, query, best);
                 }
+                if (row == last_row) break;
             }
         }
         if (pendings) {
