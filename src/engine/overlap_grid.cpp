@@ -95,6 +95,8 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
     // Every placeable box's level is known now, and with it each level's
     // extremes, which bound its members' overlaps with any query.
     places_.resize(n);
+    AxisPair highest_corner[kMaxLevels];
+    std::fill_n(highest_corner, levels_, AxisPair{-INFINITY, -INFINITY});
     for (std::size_t k = 0; k < n; ++k) {
         if (!placeable[k]) continue;
         const int index = level_of(boxes[k]);
@@ -104,6 +106,8 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
         const Box& box = boxes[k];
         level.origin.x = std::min(level.origin.x, static_cast<double>(box.c0));
         level.origin.y = std::min(level.origin.y, static_cast<double>(box.c1));
+        highest_corner[index].x = std::max(highest_corner[index].x, static_cast<double>(box.c0));
+        highest_corner[index].y = std::max(highest_corner[index].y, static_cast<double>(box.c1));
         level.widest = std::max(level.widest, static_cast<double>(box.c2 - box.c0));
         level.tallest = std::max(level.tallest, static_cast<double>(box.c3 - box.c1));
         level.narrowest = std::min(level.narrowest, static_cast<double>(box.c2 - box.c0));
@@ -112,26 +116,21 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
         level.largest_area = std::max(level.largest_area, areas[k]);
         ++level.boxes;
     }
-    // Then the cells each level uses, counted from its lowest corners. A
-    // level whose cells span a modest rectangle keeps that rectangle as a
-    // table of its own, reached by plain indexing; the others share a hash
-    // table, which spreads boxes that lie far apart.
+    // Then the cells each level uses, counted from its lowest corners; since
+    // cells never decrease with the coordinate, the last are those of its
+    // highest corners. A level whose cells span a modest rectangle keeps
+    // that rectangle as a table of its own, reached by plain indexing; the
+    // others share a hash table, which spreads boxes that lie far apart.
     std::int64_t columns[kMaxLevels] = {};
     std::int64_t rows[kMaxLevels] = {};
-    for (std::size_t k = 0; k < n; ++k) {
-        if (!placeable[k] || places_[k].level < 0) continue;
-        Place& place = places_[k];
-        const CellIndex cell = cells_of(level_[place.level], lanes(boxes[k].c0, boxes[k].c1));
-        place.x = cell.x;
-        place.y = cell.y;
-        columns[place.level] = std::max(columns[place.level], place.x + 1);
-        rows[place.level] = std::max(rows[place.level], place.y + 1);
-    }
     std::size_t dense_cells = 0;
     std::size_t hashed_count = 0;
     for (int index = 0; index < levels_; ++index) {
         Level& level = level_[index];
         if (level.boxes == 0) continue;
+        const CellIndex last = cells_of(level, lanes(highest_corner[index]));
+        columns[index] = last.x + 1;
+        rows[index] = last.y + 1;
         const double cells = static_cast<double>(columns[index]) * static_cast<double>(rows[index]);
         // Cell numbers, the hashed ones included, stay below kNone.
         const double room = static_cast<double>(kNone - n - dense_cells);
@@ -245,6 +244,13 @@ std::uint32_t OverlapGrid::find(int level, std::int64_t x, std::int64_t y) const
     }
 }
 
+// Member m's cell, found or made.
+[[gnu::always_inline]] inline std::uint32_t OverlapGrid::cell_of(std::uint32_t m,
+                                                                 const Place& place) {
+    const CellIndex cell = cells_of(level_[place.level], lanes(boxes_[m].c0, boxes_[m].c1));
+    return find_or_add(place.level, cell.x, cell.y);
+}
+
 std::uint32_t OverlapGrid::new_segment(std::uint32_t quads, std::uint32_t older) {
     segments_.push_back(Segment{static_cast<std::uint32_t>(quads_.size()), 0, 4 * quads, older});
     // Mostly a single quad: one at a time costs less than resize() does.
@@ -321,7 +327,7 @@ void OverlapGrid::insert(std::uint32_t m, const Place& place, std::uint32_t obje
         add_to_cell(wide_first_run_, wide_last_run_, m, object);
         return;
     }
-    add_member(find_or_add(place.level, place.x, place.y), level_[place.level], m, object);
+    add_member(cell_of(m, place), level_[place.level], m, object);
 }
 
 [[gnu::always_inline]] inline void OverlapGrid::add_member(std::uint32_t cell, Level& level,
@@ -360,7 +366,7 @@ void OverlapGrid::insert_pending(std::uint32_t m, const Place& place) {
         append_pending(wide_pending_, pending_next_in_level_, m);
         return;
     }
-    const std::uint32_t cell = find_or_add(place.level, place.x, place.y);
+    const std::uint32_t cell = cell_of(m, place);
     pending_cell_[m - pending_first_] = cell;
     if (cell_pending_[cell] == kNone) {
         cell_pending_[cell] = static_cast<std::uint32_t>(pending_cells_.size());

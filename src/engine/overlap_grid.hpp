@@ -47,10 +47,8 @@ class OverlapGrid {
 public:
     static constexpr std::uint32_t kNone = UINT32_MAX;
 
-    // Cell of a box's low corner and the level it belongs on.
+    // The level a box belongs on; its cell follows from its low corner.
     struct Place {
-        std::int64_t x;
-        std::int64_t y;
         int level;  // -1: the list of boxes that fit no level
     };
 
@@ -259,6 +257,7 @@ private:
     std::size_t slot_index(int level, std::int64_t x, std::int64_t y) const;
     std::uint32_t find(int level, std::int64_t x, std::int64_t y) const;
     std::uint32_t find_or_add(int level, std::int64_t x, std::int64_t y);
+    std::uint32_t cell_of(std::uint32_t m, const Place& place);
     void add_to_cell(std::uint32_t& first_run, std::uint32_t& last_run, std::uint32_t m,
                      std::uint32_t object);
     std::uint32_t new_segment(std::uint32_t quads, std::uint32_t older);
