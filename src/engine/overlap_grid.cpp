@@ -546,9 +546,10 @@ template <bool kPending>
                                                              std::uint32_t& best,
                                                              PendingMatches* pending) const {
     const Level& level = level_[index];
-    // Members are searched when one belongs to a better object, pending
-    // members when one comes before the query and there is room left.
-    const bool members = level.size > 0 && level.lowest_object < best;
+    // Members are searched when one belongs to a better object (a level
+    // without members has no lowest object), pending members when one comes
+    // before the query and there is room left.
+    const bool members = level.lowest_object < best;
     const bool pendings =
         kPending && level.pending.oldest < query.i && pending->count <= PendingMatches::kRoom;
     if (!members && !pendings) return;
