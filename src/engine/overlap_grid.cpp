@@ -409,7 +409,10 @@ bool OverlapGrid::areas_may_match(double a, double b) const {
     return !(a < share_ * b) && !(b < share_ * a);
 }
 
-bool OverlapGrid::run_may_match(const Run& run, const Query& query) const {
+// Inlined into the walk over runs: it is short, and most runs a walk meets
+// fail it.
+[[gnu::always_inline]] inline bool OverlapGrid::run_may_match(const Run& run,
+                                                              const Query& query) const {
     // The run's enclosing box bounds every member's overlap with the query:
     // each edge difference, its rounding and the rounded product can only
     // grow when a member's edges are replaced by the enclosing ones. No
