@@ -15,6 +15,8 @@ struct AxisPair {
     double x;
     double y;
 };
+// Loaded as two lanes at once.
+static_assert(sizeof(AxisPair) == 2 * sizeof(double));
 
 #if defined(__SSE2__)
 using AxisLanes = __m128d;
@@ -28,9 +30,12 @@ inline AxisLanes multiply(AxisLanes a, AxisLanes b) { return _mm_mul_pd(a, b); }
 // second operand unless the first is the greater, or the lesser.
 inline AxisLanes greater_of(AxisLanes a, AxisLanes b) { return _mm_max_pd(a, b); }
 inline AxisLanes lesser_of(AxisLanes a, AxisLanes b) { return _mm_min_pd(a, b); }
-// Truncated toward zero, as static_cast does.
-inline std::int64_t truncated_x(AxisLanes v) { return _mm_cvttsd_si64(v); }
-inline std::int64_t truncated_y(AxisLanes v) { return _mm_cvttsd_si64(_mm_unpackhi_pd(v, v)); }
+// Through static_cast, so that the sanitizers' check of the conversion
+// still sees it.
+inline std::int64_t truncated_x(AxisLanes v) { return static_cast<std::int64_t>(_mm_cvtsd_f64(v)); }
+inline std::int64_t truncated_y(AxisLanes v) {
+    return static_cast<std::int64_t>(_mm_cvtsd_f64(_mm_unpackhi_pd(v, v)));
+}
 #else
 struct AxisLanes {
     double x;
