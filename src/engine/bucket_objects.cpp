@@ -52,14 +52,20 @@ void bucket_objects(const GroupList& groups, const View1<std::int64_t>& scales,
     slot_of.resize(n);
     const std::int64_t* const first = table.distinct.data();
     const std::int64_t* const last = first + table.size();
+    // Detections come in runs of one scale value, a detector's output per
+    // scale, so the key of the one before is tried first.
+    const std::int64_t* key = first;
     for (std::size_t d = 0; d < n; ++d) {
         const std::int64_t value = scales[d];
-        // Every value is a key; a short table is cheaper to walk than to halve.
-        const std::int64_t* key = first;
-        if (table.size() <= kFewScales) {
-            while (*key != value) ++key;
-        } else {
-            key = std::lower_bound(first, last, value);
+        if (*key != value) {
+            // Every value is a key; a short table is cheaper to walk than to
+            // halve.
+            if (table.size() <= kFewScales) {
+                key = first;
+                while (*key != value) ++key;
+            } else {
+                key = std::lower_bound(first, last, value);
+            }
         }
         slot_of[d] = static_cast<std::size_t>(key - first);
     }

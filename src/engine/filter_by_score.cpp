@@ -15,6 +15,12 @@ namespace kiv {
 
 namespace {
 
+// Out of line, so that the loops over rows carry none of the set-up of the
+// message.
+[[noreturn, gnu::cold, gnu::noinline]] void fail_on_nan() {
+    fail(messages::kUnwrapNone, messages::row_max_nan_site());
+}
+
 // The running maximum over a packed row, four lanes at a time. Taking the
 // maximum involves no rounding, so only two things could depend on the order
 // of the comparisons, and both are settled separately: the sequential rule
@@ -27,8 +33,9 @@ float packed_row_max(const float* row, std::size_t length) {
     float largest = row[0];
 #if defined(__SSE2__)
     if (length >= 8) {
-        // Running maxima over four-lane columns, eight or sixteen columns a
-        // step; one unordered comparison of a pair catches a NaN in either.
+        // Running maxima over four-lane columns, sixteen columns a step,
+        // then eight and four; one unordered comparison of a pair catches a
+        // NaN in either.
         __m128 most = _mm_loadu_ps(row);
         __m128 more = _mm_loadu_ps(row + 4);
         __m128 nan = _mm_cmpunord_ps(most, more);
@@ -40,6 +47,14 @@ float packed_row_max(const float* row, std::size_t length) {
             most = _mm_max_ps(most, _mm_max_ps(a, c));
             more = _mm_max_ps(more, _mm_max_ps(b, d));
             nan = _mm_or_ps(nan, _mm_or_ps(_mm_cmpunord_ps(a, b), _mm_cmpunord_ps(c, d)));
+        }
+        if (col + 8 <= length) {
+            const __m128 a = _mm_loadu_ps(row + col);
+            const __m128 b = _mm_loadu_ps(row + col + 4);
+            most = _mm_max_ps(most, a);
+            more = _mm_max_ps(more, b);
+            nan = _mm_or_ps(nan, _mm_cmpunord_ps(a, b));
+            col += 8;
         }
         for (; col + 4 <= length; col += 4) {
             const __m128 a = _mm_loadu_ps(row + col);
@@ -58,13 +73,27 @@ float packed_row_max(const float* row, std::size_t length) {
         unordered |= x != x;
         largest = x > largest ? x : largest;
     }
-    if (unordered) fail(messages::kUnwrapNone, messages::row_max_nan_site());
+    if (unordered) fail_on_nan();
     if (largest == 0.0f) {
         std::size_t last = length - 1;
         while (row[last] != 0.0f) --last;
         largest = row[last];
     }
     return largest;
+}
+
+// Rows of two or more floats side by side, each aligned.
+bool packed_rows(const View2<float>& class_probabilities) {
+    return class_probabilities.cols >= 2 &&
+           class_probabilities.col_stride == static_cast<std::ptrdiff_t>(sizeof(float)) &&
+           reinterpret_cast<std::uintptr_t>(class_probabilities.data) % alignof(float) == 0 &&
+           class_probabilities.row_stride % static_cast<std::ptrdiff_t>(alignof(float)) == 0;
+}
+
+const float* packed_row(const View2<float>& class_probabilities, std::size_t row) {
+    return reinterpret_cast<const float*>(class_probabilities.data +
+                                          static_cast<std::ptrdiff_t>(row) *
+                                              class_probabilities.row_stride);
 }
 
 }  // namespace
@@ -74,12 +103,8 @@ float row_max(const View2<float>& class_probabilities, std::size_t row) {
     const std::size_t length = class_probabilities.cols;
     // A single element is never compared, so even a NaN stands.
     if (length == 1) return class_probabilities(row, 0);
-    if (class_probabilities.col_stride == static_cast<std::ptrdiff_t>(sizeof(float)) &&
-        reinterpret_cast<std::uintptr_t>(class_probabilities.data) % alignof(float) == 0 &&
-        class_probabilities.row_stride % static_cast<std::ptrdiff_t>(alignof(float)) == 0) {
-        const char* start = class_probabilities.data +
-                            static_cast<std::ptrdiff_t>(row) * class_probabilities.row_stride;
-        return packed_row_max(reinterpret_cast<const float*>(start), length);
+    if (packed_rows(class_probabilities)) {
+        return packed_row_max(packed_row(class_probabilities, row), length);
     }
     float largest = class_probabilities(row, 0);
     for (std::size_t col = 1; col < length; ++col) {
@@ -88,7 +113,7 @@ float row_max(const View2<float>& class_probabilities, std::size_t row) {
         if (x >= largest) {
             largest = x;
         } else if (!(largest >= x)) {
-            fail(messages::kUnwrapNone, messages::row_max_nan_site());
+            fail_on_nan();
         }
     }
     return largest;
@@ -115,8 +140,12 @@ EffectiveArrays filter_by_score(float score_threshold, const View2<float>& bound
     rows.scales.clear();
     std::size_t kept = 0;
     std::size_t last = 0;
+    // The layout is the same for every row, so it is looked at once.
+    const bool packed = packed_rows(class_probabilities);
     for (std::size_t row = 0; row < class_probabilities.rows; ++row) {
-        const float confidence = row_max(class_probabilities, row);
+        const float confidence =
+            packed ? packed_row_max(packed_row(class_probabilities, row), class_probabilities.cols)
+                   : row_max(class_probabilities, row);
         if (!(confidence >= score_threshold)) continue;
         ++kept;
         last = row;

@@ -3,6 +3,11 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstddef>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace kiv {
 namespace {
@@ -10,6 +15,12 @@ namespace {
 bool is_finite(const Box& box) {
     return std::isfinite(box.c0) && std::isfinite(box.c1) && std::isfinite(box.c2) &&
            std::isfinite(box.c3);
+}
+
+// A difference of floats is finite only when both are, so finite extents
+// say that every edge is finite too.
+bool extents_finite(float width, float height) {
+    return std::isfinite(width) && std::isfinite(height);
 }
 
 // Median of the values (reordered in place), or 1 when there is none or it
@@ -75,8 +86,8 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
         level = Level{};
         level.width_cap = std::ldexp(width, index);
         level.height_cap = std::ldexp(height, index);
-        level.inverse_cell_width = 1.0 / (cell_share * level.width_cap);
-        level.inverse_cell_height = 1.0 / (cell_share * level.height_cap);
+        level.inverse_cell =
+            AxisPair{1.0 / (cell_share * level.width_cap), 1.0 / (cell_share * level.height_cap)};
     }
     inverse_width_cap_ = 1.0 / width;
     inverse_height_cap_ = 1.0 / height;
@@ -84,6 +95,8 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
     // Every placeable box's level is known now, and with it each level's
     // extremes, which bound its members' overlaps with any query.
     places_.resize(n);
+    AxisPair highest_corner[kMaxLevels];
+    std::fill_n(highest_corner, levels_, AxisPair{-INFINITY, -INFINITY});
     for (std::size_t k = 0; k < n; ++k) {
         if (!placeable[k]) continue;
         const int index = level_of(boxes[k]);
@@ -91,8 +104,10 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
         if (index < 0) continue;
         Level& level = level_[index];
         const Box& box = boxes[k];
-        level.origin_x = std::min(level.origin_x, static_cast<double>(box.c0));
-        level.origin_y = std::min(level.origin_y, static_cast<double>(box.c1));
+        level.origin.x = std::min(level.origin.x, static_cast<double>(box.c0));
+        level.origin.y = std::min(level.origin.y, static_cast<double>(box.c1));
+        highest_corner[index].x = std::max(highest_corner[index].x, static_cast<double>(box.c0));
+        highest_corner[index].y = std::max(highest_corner[index].y, static_cast<double>(box.c1));
         level.widest = std::max(level.widest, static_cast<double>(box.c2 - box.c0));
         level.tallest = std::max(level.tallest, static_cast<double>(box.c3 - box.c1));
         level.narrowest = std::min(level.narrowest, static_cast<double>(box.c2 - box.c0));
@@ -101,25 +116,21 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
         level.largest_area = std::max(level.largest_area, areas[k]);
         ++level.boxes;
     }
-    // Then the cells each level uses, counted from its lowest corners. A
-    // level whose cells span a modest rectangle keeps that rectangle as a
-    // table of its own, reached by plain indexing; the others share a hash
-    // table, which spreads boxes that lie far apart.
+    // Then the cells each level uses, counted from its lowest corners; since
+    // cells never decrease with the coordinate, the last are those of its
+    // highest corners. A level whose cells span a modest rectangle keeps
+    // that rectangle as a table of its own, reached by plain indexing; the
+    // others share a hash table, which spreads boxes that lie far apart.
     std::int64_t columns[kMaxLevels] = {};
     std::int64_t rows[kMaxLevels] = {};
-    for (std::size_t k = 0; k < n; ++k) {
-        if (!placeable[k] || places_[k].level < 0) continue;
-        Place& place = places_[k];
-        place.x = cell_x(level_[place.level], boxes[k].c0);
-        place.y = cell_y(level_[place.level], boxes[k].c1);
-        columns[place.level] = std::max(columns[place.level], place.x + 1);
-        rows[place.level] = std::max(rows[place.level], place.y + 1);
-    }
     std::size_t dense_cells = 0;
     std::size_t hashed_count = 0;
     for (int index = 0; index < levels_; ++index) {
         Level& level = level_[index];
         if (level.boxes == 0) continue;
+        const CellIndex last = cells_of(level, lanes(highest_corner[index]));
+        columns[index] = last.x + 1;
+        rows[index] = last.y + 1;
         const double cells = static_cast<double>(columns[index]) * static_cast<double>(rows[index]);
         // Cell numbers, the hashed ones included, stay below kNone.
         const double room = static_cast<double>(kNone - n - dense_cells);
@@ -128,8 +139,8 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
             level.columns = columns[index];
             // No cell beyond the rectangle holds a member, so a query's
             // range ends at its edge.
-            level.limit_x = static_cast<double>(columns[index] - 1);
-            level.limit_y = static_cast<double>(rows[index] - 1);
+            level.limit = AxisPair{static_cast<double>(columns[index] - 1),
+                                   static_cast<double>(rows[index] - 1)};
             dense_cells += static_cast<std::size_t>(cells);
         } else {
             hashed_count += level.boxes;
@@ -139,14 +150,12 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
         level.share_of_shortest = overlap_share_ * level.shortest;
         // The terms of the corner ranges (see search_cells) that depend on
         // the level alone.
-        level.reach_x = (1.0 + 1e-6 - overlap_share_) * level.widest;
-        level.reach_y = (1.0 + 1e-6 - overlap_share_) * level.tallest;
-        level.loss_x = (1.0 + 1e-6 - union_share_) * level.widest;
-        level.loss_y = (1.0 + 1e-6 - union_share_) * level.tallest;
-        level.kept_x = corner_share * level.narrowest;
-        level.kept_y = corner_share * level.shortest;
-        level.margin_x = 4.0 * level.widest * 0x1p-49;
-        level.margin_y = 4.0 * level.tallest * 0x1p-49;
+        level.reach = AxisPair{(1.0 + 1e-6 - overlap_share_) * level.widest,
+                               (1.0 + 1e-6 - overlap_share_) * level.tallest};
+        level.loss = AxisPair{(1.0 + 1e-6 - union_share_) * level.widest,
+                              (1.0 + 1e-6 - union_share_) * level.tallest};
+        level.kept = AxisPair{corner_share * level.narrowest, corner_share * level.shortest};
+        level.margin = AxisPair{4.0 * level.widest * 0x1p-49, 4.0 * level.tallest * 0x1p-49};
     }
     // The hashed levels add at most one cell per box, and their table stays
     // at most half full.
@@ -174,24 +183,19 @@ void OverlapGrid::reset(const Box* boxes, const double* areas, const std::uint8_
 
 // Cells never decrease with the coordinate, which is all that the corner
 // ranges rely on; clamped to the level's cells, they start at 0.
-std::int64_t OverlapGrid::cell_x(const Level& level, double x) const {
-    double scaled = (x - level.origin_x) * level.inverse_cell_width;
-    scaled = scaled > 0.0 ? scaled : 0.0;
-    scaled = scaled < level.limit_x ? scaled : level.limit_x;
-    return static_cast<std::int64_t>(scaled);
+OverlapGrid::CellIndex OverlapGrid::cells_of(const Level& level, AxisLanes corner) const {
+    // Per axis: scaled > 0.0 ? scaled : 0.0, then scaled < limit ? scaled : limit.
+    AxisLanes scaled = multiply(subtract(corner, lanes(level.origin)), lanes(level.inverse_cell));
+    scaled = greater_of(scaled, lanes(0.0, 0.0));
+    scaled = lesser_of(scaled, lanes(level.limit));
+    return CellIndex{truncated_x(scaled), truncated_y(scaled)};
 }
 
-std::int64_t OverlapGrid::cell_y(const Level& level, double y) const {
-    double scaled = (y - level.origin_y) * level.inverse_cell_height;
-    scaled = scaled > 0.0 ? scaled : 0.0;
-    scaled = scaled < level.limit_y ? scaled : level.limit_y;
-    return static_cast<std::int64_t>(scaled);
-}
-
-int OverlapGrid::level_of(const Box& box) const {
+[[gnu::always_inline]] inline int OverlapGrid::level_of(const Box& box) const {
     const float width = box.c2 - box.c0;
     const float height = box.c3 - box.c1;
-    if (!is_finite(box) || !std::isfinite(width) || !std::isfinite(height)) return -1;
+    // Finite extents have finite edges (see extents_finite).
+    if (!extents_finite(width, height)) return -1;
     // Start from the level the binary exponent of the size suggests; the
     // loop settles the exact level by comparing with the caps.
     const double relative = std::max(width * inverse_width_cap_, height * inverse_height_cap_);
@@ -222,7 +226,8 @@ std::uint32_t OverlapGrid::find(int level, std::int64_t x, std::int64_t y) const
     }
 }
 
-std::uint32_t OverlapGrid::find_or_add(int level, std::int64_t x, std::int64_t y) {
+[[gnu::always_inline]] inline std::uint32_t OverlapGrid::find_or_add(int level, std::int64_t x,
+                                                                     std::int64_t y) {
     const Level& dense = level_[level];
     // Every box's cell lies within its level's rectangle.
     if (dense.dense_first != kNone) {
@@ -239,13 +244,23 @@ std::uint32_t OverlapGrid::find_or_add(int level, std::int64_t x, std::int64_t y
     }
 }
 
+// Member m's cell, found or made.
+[[gnu::always_inline]] inline std::uint32_t OverlapGrid::cell_of(std::uint32_t m,
+                                                                 const Place& place) {
+    const CellIndex cell = cells_of(level_[place.level], lanes(boxes_[m].c0, boxes_[m].c1));
+    return find_or_add(place.level, cell.x, cell.y);
+}
+
 std::uint32_t OverlapGrid::new_segment(std::uint32_t quads, std::uint32_t older) {
     segments_.push_back(Segment{static_cast<std::uint32_t>(quads_.size()), 0, 4 * quads, older});
-    quads_.resize(quads_.size() + quads);
+    // Mostly a single quad: one at a time costs less than resize() does.
+    for (std::uint32_t k = 0; k < quads; ++k) quads_.emplace_back();
     return static_cast<std::uint32_t>(segments_.size() - 1);
 }
 
-void OverlapGrid::append(std::uint32_t segment, std::uint32_t m) {
+// Inlined, as are add_member, find_or_add and level_of: each runs once per
+// member, and the call would cost about as much as its work.
+[[gnu::always_inline]] inline void OverlapGrid::append(std::uint32_t segment, std::uint32_t m) {
     Segment& stretch = segments_[segment];
     quads_[stretch.start + stretch.count / 4].set(static_cast<int>(stretch.count % 4), boxes_[m],
                                                   areas_[m]);
@@ -312,11 +327,11 @@ void OverlapGrid::insert(std::uint32_t m, const Place& place, std::uint32_t obje
         add_to_cell(wide_first_run_, wide_last_run_, m, object);
         return;
     }
-    add_member(find_or_add(place.level, place.x, place.y), level_[place.level], m, object);
+    add_member(cell_of(m, place), level_[place.level], m, object);
 }
 
-void OverlapGrid::add_member(std::uint32_t cell, Level& level, std::uint32_t m,
-                             std::uint32_t object) {
+[[gnu::always_inline]] inline void OverlapGrid::add_member(std::uint32_t cell, Level& level,
+                                                           std::uint32_t m, std::uint32_t object) {
     object_of_[m] = object;
     add_to_cell(first_run_[cell], last_run_[cell], m, object);
     next_in_level_[m] = level.newest;
@@ -351,7 +366,7 @@ void OverlapGrid::insert_pending(std::uint32_t m, const Place& place) {
         append_pending(wide_pending_, pending_next_in_level_, m);
         return;
     }
-    const std::uint32_t cell = find_or_add(place.level, place.x, place.y);
+    const std::uint32_t cell = cell_of(m, place);
     pending_cell_[m - pending_first_] = cell;
     if (cell_pending_[cell] == kNone) {
         cell_pending_[cell] = static_cast<std::uint32_t>(pending_cells_.size());
@@ -394,13 +409,45 @@ bool OverlapGrid::areas_may_match(double a, double b) const {
     return !(a < share_ * b) && !(b < share_ * a);
 }
 
-bool OverlapGrid::run_may_match(const Run& run, const Query& query) const {
+// Inlined into the walk over runs: it is short, and most runs a walk meets
+// fail it.
+[[gnu::always_inline]] inline bool OverlapGrid::run_may_match(const Run& run,
+                                                              const Query& query) const {
     // The run's enclosing box bounds every member's overlap with the query:
     // each edge difference, its rounding and the rounded product can only
     // grow when a member's edges are replaced by the enclosing ones. No
     // member's intersection then exceeds `most` or the query's area, and
     // each member's area and extents are at least the run's smallest. The
     // shares are those of the quads (see match_shares), in single precision too.
+#if defined(__SSE2__)
+    // The scalar operations below, the x axis in lane 0 and y in lane 1;
+    // maxps and minps select as those conditionals do.
+    static_assert(offsetof(Run, shortest) == offsetof(Run, narrowest) + sizeof(float));
+    static_assert(offsetof(Query, height_f) == offsetof(Query, width_f) + sizeof(float));
+    static_assert(offsetof(Query, union_of_height) ==
+                  offsetof(Query, union_of_width) + sizeof(float));
+    const auto pair = [](const float* first) {
+        return _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(first));
+    };
+    const __m128 box = _mm_loadu_ps(&query.quad.box.c0);
+    const __m128 bounds = _mm_loadu_ps(&run.bounds.c0);
+    const __m128 low = _mm_max_ps(box, bounds);   // left, top
+    const __m128 high = _mm_min_ps(box, bounds);  // lanes 2 and 3: right, bottom
+    const __m128 extent = _mm_sub_ps(_mm_movehl_ps(high, high), low);  // width, height
+    const float width = _mm_cvtss_f32(extent);
+    const float height = _mm_cvtss_f32(_mm_shuffle_ps(extent, extent, 1));
+    const float most = height * width;
+    const float overlap = most < query.quad.area ? most : query.quad.area;
+    const float needed = query.quad.share_of_area + query.quad.share * run.smallest_area;
+    const __m128 smallest = pair(&run.narrowest);
+    const __m128 wider = _mm_max_ps(pair(&query.width_f), smallest);
+    const __m128 by_share = _mm_mul_ps(_mm_set1_ps(axis_share_), wider);
+    const __m128 by_sum = _mm_add_ps(pair(&query.union_of_width),
+                                     _mm_mul_ps(_mm_set1_ps(query.quad.share), smallest));
+    const __m128 across = _mm_max_ps(by_share, by_sum);
+    const int short_axes = _mm_movemask_ps(_mm_cmplt_ps(extent, across)) & 0x3;
+    return !(overlap < needed) & (short_axes == 0);
+#else
     const Box& box = query.quad.box;
     const Box& bounds = run.bounds;
     const float left = box.c0 > bounds.c0 ? box.c0 : bounds.c0;
@@ -423,6 +470,7 @@ bool OverlapGrid::run_may_match(const Run& run, const Query& query) const {
     const float along = by_share_y > by_sum_y ? by_share_y : by_sum_y;
     // Both bounds are never negative, so boxes apart along an axis fail.
     return !(overlap < needed) & !(width < across) & !(height < along);
+#endif
 }
 
 bool OverlapGrid::member_may_match(const Member& member, const Box& query,
@@ -501,9 +549,10 @@ template <bool kPending>
                                                              std::uint32_t& best,
                                                              PendingMatches* pending) const {
     const Level& level = level_[index];
-    // Members are searched when one belongs to a better object, pending
-    // members when one comes before the query and there is room left.
-    const bool members = level.size > 0 && level.lowest_object < best;
+    // Members are searched when one belongs to a better object (a level
+    // without members has no lowest object), pending members when one comes
+    // before the query and there is room left.
+    const bool members = level.lowest_object < best;
     const bool pendings =
         kPending && level.pending.oldest < query.i && pending->count <= PendingMatches::kRoom;
     if (!members && !pendings) return;
@@ -515,8 +564,8 @@ template <bool kPending>
         return;
     }
     if (query.bounded &&
-        (level.widest < query.share_of_width || level.share_of_narrowest > query.width ||
-         level.tallest < query.share_of_height || level.share_of_shortest > query.height)) {
+        (level.widest < query.share_of_extent.x || level.share_of_narrowest > query.width ||
+         level.tallest < query.share_of_extent.y || level.share_of_shortest > query.height)) {
         return;
     }
     search_cells<kPending>(level, query, members, pendings, best, pending);
@@ -546,22 +595,25 @@ template <bool kPending>
     // lies at or above low - (1 + 1e-6 - s) W and low + u w - (1 + 1e-6 - u) W,
     // and at or below high - s w and high - u (w + n). The double arithmetic
     // is pushed outward by far more than its rounding can reach.
-    const double margin_x = query.margin_x + level.margin_x;
-    const double margin_y = query.margin_y + level.margin_y;
-    const double lowest_x =
-        std::max(query.low_x - level.reach_x, (query.low_x - level.loss_x) + query.gain_x) -
-        margin_x;
-    const double lowest_y =
-        std::max(query.low_y - level.reach_y, (query.low_y - level.loss_y) + query.gain_y) -
-        margin_y;
-    const double highest_x =
-        (query.high_x - std::max(query.share_of_width, query.gain_x + level.kept_x)) + margin_x;
-    const double highest_y =
-        (query.high_y - std::max(query.share_of_height, query.gain_y + level.kept_y)) + margin_y;
-    const std::int64_t x0 = cell_x(level, lowest_x);
-    const std::int64_t x1 = cell_x(level, highest_x);
-    const std::int64_t y0 = cell_y(level, lowest_y);
-    const std::int64_t y1 = cell_y(level, highest_y);
+    // Both axes at once; std::max(a, b) is greater_of(b, a).
+    //   lowest = std::max(low - reach, (low - loss) + gain) - margin
+    //   highest = (high - std::max(share_of_extent, gain + kept)) + margin
+    const AxisLanes margin = add(lanes(query.margin), lanes(level.margin));
+    const AxisLanes low = lanes(query.low);
+    const AxisLanes gain = lanes(query.gain);
+    const AxisLanes lowest = subtract(
+        greater_of(add(subtract(low, lanes(level.loss)), gain), subtract(low, lanes(level.reach))),
+        margin);
+    const AxisLanes highest =
+        add(subtract(lanes(query.high),
+                     greater_of(add(gain, lanes(level.kept)), lanes(query.share_of_extent))),
+            margin);
+    const CellIndex first_cell = cells_of(level, lowest);
+    const CellIndex last_cell = cells_of(level, highest);
+    const std::int64_t x0 = first_cell.x;
+    const std::int64_t x1 = last_cell.x;
+    const std::int64_t y0 = first_cell.y;
+    const std::int64_t y1 = last_cell.y;
     if (x1 < x0 || y1 < y0) return;
     const double cells = static_cast<double>(x1 - x0 + 1) * static_cast<double>(y1 - y0 + 1);
     const std::uint32_t placed = level.size + (kPending ? level.pending_size : 0);
@@ -578,11 +630,13 @@ template <bool kPending>
         const std::int64_t width = x1 - x0;
         if (members) {
             const std::uint32_t* row = first_run_.data() + first;
-            for (std::int64_t y = y0; y <= y1; ++y, row += columns) {
-                for (std::int64_t x = 0; x <= width; ++x) {
-                    const std::uint32_t run = row[x];
-                    if (run != kNone) search_runs(run, query, best);
+            const std::uint32_t* const last_row = row + (y1 - y0) * columns;
+            for (;; row += columns) {
+                const std::uint32_t* const end = row + width + 1;
+                for (const std::uint32_t* cell = row; cell != end; ++cell) {
+                    if (*cell != kNone) search_runs(*cell, query, best);
                 }
+                if (row == last_row) break;
             }
         }
         if (pendings) {
@@ -622,24 +676,20 @@ OverlapGrid::Query OverlapGrid::query_of(std::uint32_t i) const {
     query.share_of_area = share_ * areas_[i];
     // The corner ranges need finite edges and extents; any other query looks
     // at every member.
-    query.bounded = is_finite(box) && std::isfinite(width) && std::isfinite(height);
+    query.bounded = extents_finite(width, height);
     query.width = width;
     query.height = height;
     query.width_f = width;
     query.height_f = height;
-    query.share_of_width = overlap_share_ * query.width;
-    query.share_of_height = overlap_share_ * query.height;
+    query.share_of_extent = AxisPair{overlap_share_ * query.width, overlap_share_ * query.height};
     query.union_of_width = quad_share_ * width;
     query.union_of_height = quad_share_ * height;
-    query.low_x = box.c0;
-    query.high_x = box.c2;
-    query.low_y = box.c1;
-    query.high_y = box.c3;
+    query.low = AxisPair{box.c0, box.c1};
+    query.high = AxisPair{box.c2, box.c3};
     const double corner_share = union_share_ * (1.0 - 1e-6);
-    query.gain_x = corner_share * query.width;
-    query.gain_y = corner_share * query.height;
-    query.margin_x = (std::fabs(query.low_x) + std::fabs(query.high_x)) * 0x1p-49;
-    query.margin_y = (std::fabs(query.low_y) + std::fabs(query.high_y)) * 0x1p-49;
+    query.gain = AxisPair{corner_share * query.width, corner_share * query.height};
+    query.margin = AxisPair{(std::fabs(query.low.x) + std::fabs(query.high.x)) * 0x1p-49,
+                            (std::fabs(query.low.y) + std::fabs(query.high.y)) * 0x1p-49};
     return query;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/axis_pair.hpp"
 #include "engine/match_shares.hpp"
 #include "engine/member_quad.hpp"
 #include "engine/pairwise_distance.hpp"
@@ -46,10 +47,8 @@ class OverlapGrid {
 public:
     static constexpr std::uint32_t kNone = UINT32_MAX;
 
-    // Cell of a box's low corner and the level it belongs on.
+    // The level a box belongs on; its cell follows from its low corner.
     struct Place {
-        std::int64_t x;
-        std::int64_t y;
         int level;  // -1: the list of boxes that fit no level
     };
 
@@ -173,14 +172,11 @@ private:
     struct Level {
         double width_cap = 0.0;  // boxes up to this width and height belong here
         double height_cap = 0.0;
-        double inverse_cell_width = 0.0;
-        double inverse_cell_height = 0.0;
+        AxisPair inverse_cell{0.0, 0.0};  // of the cells' width and height
         // Cells count from the lowest corners of the level's boxes, up to
         // the limits: the last cell of its table, or far inside int64.
-        double origin_x = INFINITY;
-        double origin_y = INFINITY;
-        double limit_x = kCellLimit;
-        double limit_y = kCellLimit;
+        AxisPair origin{INFINITY, INFINITY};
+        AxisPair limit{kCellLimit, kCellLimit};
         std::int64_t columns = 0;           // of its table
         std::uint32_t dense_first = kNone;  // its first cell, or kNone when hashed
         std::uint32_t boxes = 0;            // placeable boxes that belong here
@@ -195,14 +191,10 @@ private:
         double share_of_smallest_area = 0.0;
         double share_of_narrowest = 0.0;
         double share_of_shortest = 0.0;
-        double reach_x = 0.0;
-        double reach_y = 0.0;
-        double loss_x = 0.0;
-        double loss_y = 0.0;
-        double kept_x = 0.0;
-        double kept_y = 0.0;
-        double margin_x = 0.0;
-        double margin_y = 0.0;
+        AxisPair reach{0.0, 0.0};
+        AxisPair loss{0.0, 0.0};
+        AxisPair kept{0.0, 0.0};
+        AxisPair margin{0.0, 0.0};
         // Members placed on the level so far, the lowest of their objects,
         // and the chain of them all through next_in_level_.
         std::uint32_t size = 0;
@@ -212,6 +204,11 @@ private:
         // pending_next_in_level_.
         std::uint32_t pending_size = 0;
         PendingChain pending;
+    };
+    // A cell's column and row on its level.
+    struct CellIndex {
+        std::int64_t x;
+        std::int64_t y;
     };
     // What the searches need of one query, worked out once.
     struct Query {
@@ -226,23 +223,17 @@ private:
         double height;
         float width_f;
         float height_f;
-        double share_of_width;
-        double share_of_height;
+        AxisPair share_of_extent;  // of its width and height
         float union_of_width;
         float union_of_height;
-        double low_x;
-        double high_x;
-        double low_y;
-        double high_y;
-        double gain_x;
-        double gain_y;
-        double margin_x;
-        double margin_y;
+        AxisPair low;   // the low edges c0, c1
+        AxisPair high;  // the high edges c2, c3
+        AxisPair gain;
+        AxisPair margin;
     };
 
     int level_of(const Box& box) const;
-    std::int64_t cell_x(const Level& level, double x) const;
-    std::int64_t cell_y(const Level& level, double y) const;
+    CellIndex cells_of(const Level& level, AxisLanes corner) const;
     void add_member(std::uint32_t cell, Level& level, std::uint32_t m, std::uint32_t object);
     bool similar(std::uint32_t i, const Member& member) const;
     bool areas_may_match(double a, double b) const;
@@ -266,6 +257,7 @@ private:
     std::size_t slot_index(int level, std::int64_t x, std::int64_t y) const;
     std::uint32_t find(int level, std::int64_t x, std::int64_t y) const;
     std::uint32_t find_or_add(int level, std::int64_t x, std::int64_t y);
+    std::uint32_t cell_of(std::uint32_t m, const Place& place);
     void add_to_cell(std::uint32_t& first_run, std::uint32_t& last_run, std::uint32_t m,
                      std::uint32_t object);
     std::uint32_t new_segment(std::uint32_t quads, std::uint32_t older);
