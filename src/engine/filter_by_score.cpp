@@ -166,11 +166,13 @@ EffectiveArrays filter_by_score(float score_threshold, const View2<float>& bound
         if (row < uncertainty_scores.length) rows.uncertainty.push_back(uncertainty_scores[row]);
         if (row < scales.length) rows.scales.push_back(scales[row]);
     }
-    if (kept > 0 && last >= bounding_boxes.rows) fail(messages::kIndexBelowDim);
-    if (kept > 0 && last >= uncertainty_scores.length) {
-        fail(messages::index_out_of_bounds(last, uncertainty_scores.length));
+    if (kept > 0) {
+        if (last >= bounding_boxes.rows) fail(messages::kIndexBelowDim);
+        if (last >= uncertainty_scores.length) {
+            fail(messages::index_out_of_bounds(last, uncertainty_scores.length));
+        }
+        if (last >= scales.length) fail(messages::index_out_of_bounds(last, scales.length));
     }
-    if (kept > 0 && last >= scales.length) fail(messages::index_out_of_bounds(last, scales.length));
 
     // Columns beyond the fourth are never read, so the compact copy drops
     // them; a box array narrower than four columns keeps its width, which
