@@ -9,6 +9,7 @@ from pathlib import Path
 
 import numpy as np
 import pyarrow as pa
+import pyarrow.compute as pc
 import pyarrow.json as pa_json
 import pyarrow.parquet as pq
 
@@ -102,6 +103,9 @@ class Source:
     """One file or table, cut into parts in row order."""
 
     name: str
+    # Whether the main process may open it to cut it into parts (a footer, a
+    # table at hand); otherwise a worker does, parsing it once for the keys.
+    cheap_to_open = True
 
     def schema(self) -> pa.Schema:
         raise NotImplementedError
@@ -112,6 +116,10 @@ class Source:
     def keys(self, part: Part, name: str) -> pa.ChunkedArray:
         """The image keys of one of this source's parts."""
         return part.read([name]).column(0)
+
+    def key_part(self, part: Part, name: str) -> Part:
+        """What a worker reads the keys of `part` from."""
+        return part
 
 
 @dataclass
@@ -143,12 +151,13 @@ class ParquetSource(Source):
 @dataclass
 class JsonLinesSource(Source):
     """One part: pyarrow parses a JSON Lines file in one piece. The table read
-    for the schema serves the first pass, so the main process parses it once
-    and the worker that scores it once more."""
+    for the schema serves the first pass, so the worker of the first pass
+    parses it once and the worker that scores it once more."""
 
     path: Path
     name: str = field(init=False)
     _table: pa.Table | None = field(init=False, default=None, repr=False)
+    cheap_to_open = False
 
     def __post_init__(self) -> None:
         self.name = str(self.path)
@@ -178,6 +187,10 @@ class TableSource(Source):
         return [TableSlice(self.name, min(PART_ROWS, self.table.num_rows - start),
                            self.table.slice(start, PART_ROWS))
                 for start in range(0, self.table.num_rows, PART_ROWS)]
+
+    def key_part(self, part: Part, name: str) -> Part:
+        assert isinstance(part, TableSlice)
+        return TableSlice(part.source, part.rows, part.table.select([name]))
 
 
 def find_sources(paths: Iterable[str | Path]) -> list[Source]:
@@ -247,6 +260,9 @@ def keys_of(keys: pa.Array, name: str, source: str) -> pa.Array:
         keys = keys.dictionary_decode()
     if keys.null_count:
         raise InputError(f"{source}: column '{name}' has missing values")
+    values = keys.dictionary if pa.types.is_dictionary(keys.type) else keys
+    if pa.types.is_uint64(values.type) and len(values) and pc.max(values).as_py() > np.iinfo(np.int64).max:
+        raise InputError(f"{source}: column '{name}' has keys beyond the 64-bit signed range")
     return keys
 
 
