@@ -124,17 +124,36 @@ class Source:
 
 @dataclass
 class ParquetSource(Source):
+    """Opened once for the schema, the parts and the keys: with thousands of
+    small files, opening is most of the work of the first pass."""
+
     path: Path
     name: str = field(init=False)
+    _file: pq.ParquetFile | None = field(init=False, default=None, repr=False, compare=False)
 
     def __post_init__(self) -> None:
         self.name = str(self.path)
 
+    def __getstate__(self) -> dict[str, object]:
+        return {**self.__dict__, "_file": None}
+
+    def _opened(self) -> pq.ParquetFile:
+        if self._file is None:
+            self._file = _open_parquet(self.name)
+        return self._file
+
     def schema(self) -> pa.Schema:
-        return _open_parquet(self.name).schema_arrow
+        return self._opened().schema_arrow
+
+    def keys(self, part: Part, name: str) -> pa.ChunkedArray:
+        assert isinstance(part, RowGroups)
+        try:
+            return self._opened().read_row_groups(part.row_groups, columns=[name], use_threads=False).column(0)
+        except (OSError, pa.ArrowException) as error:
+            raise InputError(f"{self.name}: cannot read it as Parquet: {error}") from None
 
     def parts(self) -> list[Part]:
-        metadata = _open_parquet(self.name).metadata
+        metadata = self._opened().metadata
         parts: list[Part] = []
         groups: list[int] = []
         rows = 0
