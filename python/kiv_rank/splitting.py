@@ -64,6 +64,22 @@ def concat_keys(arrays: Sequence[pa.Array]) -> pa.Array:
         return pa.concat_arrays([array.cast(pa.large_string()) for array in arrays])
 
 
+def _encode_parts(arrays: Sequence[pa.Array]) -> tuple[pa.Array, np.ndarray]:
+    """encode_keys for plain keys, without joining them first. From the system
+    allocator, which gives the memory back once freed: mimalloc, Arrow's
+    default, kept about 80 MiB of a million images' worth in the main process."""
+    pool = pa.system_memory_pool()
+    try:
+        encoded = pc.dictionary_encode(pa.chunked_array(arrays), memory_pool=pool).chunks
+    except pa.ArrowInvalid:  # more than 2 GiB of strings
+        encoded = pc.dictionary_encode(pa.chunked_array([a.cast(pa.large_string()) for a in arrays]),
+                                       memory_pool=pool).chunks
+    keys = encoded[-1].dictionary
+    # Every chunk refers to the one final dictionary.
+    assert all(len(chunk.dictionary) == len(keys) for chunk in encoded)
+    return keys, np.concatenate([numbers(chunk.indices).astype(np.int64) for chunk in encoded])
+
+
 @dataclass(frozen=True)
 class PartKeys:
     """What the first pass learns of one part: its distinct keys in order of
@@ -116,7 +132,7 @@ class KeyIndex:
             here, there = ("integer", "string") if kinds[odd] else ("string", "integer")
             raise InputError(f"{surveyed[odd].source}: image keys are {here}s here but {there}s in "
                              f"{surveyed[0].source}")
-        keys, ids = _encode(concat_keys([part.keys for part in surveyed]))
+        keys, ids = _encode_parts([part.keys for part in surveyed])
         lengths = [len(part.keys) for part in surveyed]
         met = np.concatenate([part.counts for part in surveyed])
         counts = np.bincount(ids, weights=met, minlength=len(keys)).astype(np.int64)
