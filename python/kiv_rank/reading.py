@@ -9,7 +9,6 @@ from pathlib import Path
 
 import numpy as np
 import pyarrow as pa
-import pyarrow.compute as pc
 import pyarrow.json as pa_json
 import pyarrow.parquet as pq
 
@@ -279,9 +278,6 @@ def keys_of(keys: pa.Array, name: str, source: str) -> pa.Array:
         keys = keys.dictionary_decode()
     if keys.null_count:
         raise InputError(f"{source}: column '{name}' has missing values")
-    values = keys.dictionary if pa.types.is_dictionary(keys.type) else keys
-    if pa.types.is_uint64(values.type) and len(values) and pc.max(values).as_py() > np.iinfo(np.int64).max:
-        raise InputError(f"{source}: column '{name}' has keys beyond the 64-bit signed range")
     return keys
 
 
