@@ -2,6 +2,7 @@
 and what it asks of the system that loads it."""
 
 import importlib.util
+import zipfile
 from pathlib import Path
 
 import kiv_rs
@@ -24,10 +25,11 @@ def test_module_exports_its_entry_point_alone_and_needs_only_system_libraries():
 
 
 def test_symbol_versions_above_the_limit_are_named_with_their_symbols():
-    problems = module_problems((2, 2))
-    assert problems and all(p.startswith("asks for GLIBC_2.") for p in problems), problems
-    memcpy = [p for p in problems if p.startswith("asks for GLIBC_2.14 (above 2.2): ")]
-    assert memcpy and "memcpy" in memcpy[0].split(": ")[1].split(", "), problems
+    # The pool counts CPUs through glibc 2.6's __sched_cpucount in every build.
+    problems = module_problems((2, 5))
+    cpu_count = [p for p in problems if p.startswith("asks for GLIBC_2.6 (above 2.5): ")]
+    assert cpu_count and "__sched_cpucount" in cpu_count[0].split(": ")[1].split(", "), problems
+    assert not any(p.startswith("asks for GLIBC_2.2.5") for p in problems), problems
 
 
 @pytest.mark.parametrize(
@@ -45,3 +47,16 @@ def test_a_wheel_must_load_on_the_oldest_glibc_its_tags_name(wheel, glibc):
 def test_a_wheel_without_a_manylinux_tag_is_refused():
     with pytest.raises(ValueError, match="no manylinux tag"):
         check_wheel.tag_glibc(Path("kiv_rs-0.1.0-cp312-cp312-linux_x86_64.whl"))
+
+
+@pytest.mark.parametrize("with_module, problem", [
+    (True, "kiv_rs.so asks for GLIBC_2.6 (above 2.5): __sched_cpucount"),
+    (False, "no extension module"),
+])
+def test_a_wheel_is_checked_against_its_own_tag(tmp_path, with_module, problem):
+    wheel = tmp_path / "kiv_rs-0.1.0-cp312-cp312-manylinux_2_5_x86_64.whl"
+    with zipfile.ZipFile(wheel, "w") as archive:
+        archive.writestr("kiv_rs-0.1.0.dist-info/WHEEL", "Wheel-Version: 1.0\n")
+        if with_module:
+            archive.write(kiv_rs.__file__, "kiv_rs.so")
+    assert any(p.startswith(f"{wheel.name}: {problem}") for p in check_wheel.check(wheel))
