@@ -168,7 +168,7 @@ wheel: $(PACKAGE_VENV)/.ready
 	$(PACKAGE_VENV)/bin/python -m build --sdist --outdir $(RELEASE_DIR) .
 	$(foreach v,$(RELEASE_VERSIONS),$(call release_wheel,$(v),$(PYTHON_$(v)),$(WHEEL_VENV)-$(v)))
 	$(PACKAGE_VENV)/bin/python scripts/release/check_wheel.py $(RELEASE_DIR)/kiv_rs-*-$(MANYLINUX)*.whl
-	rm -rf $(RELEASE_DIR)/linux
+	rm -rf $(RELEASE_DIR)/linux $(RELEASE_DIR)/pool.jsonl
 
 # $(1) version, $(2) its interpreter, $(3) the fresh environment. The wheel
 # comes out as e.g. kiv_rs-0.1.0-cp313-cp313-manylinux2014_x86_64.manylinux_2_17_x86_64.whl.
