@@ -11,8 +11,14 @@ Beside them runs the module's floor: the same call with a score threshold
 above every confidence, so that it only reads and checks the inputs and keeps
 nothing. module/floor says how far a call is from the cost of its reading.
 
+With BENCH_RELEASE_PYTHON, the module as the release wheel ships it (imported
+by that interpreter) runs beside this build's at the workloads the release goal
+names, in alternating subprocesses; the table gives the medians of their
+medians, with their range, and whether every run gave the same bits.
+
 Environment:
   BENCH_QUICK=1      skip the baselines at N >= 20,000 and shorten the repeats
+  BENCH_RELEASE_PYTHON=path  an interpreter with the release wheel installed
   BENCH_ONLY=text    only workloads whose name contains text (a list separated by
                      semicolons, since names hold commas: "N=1,000;N=5,000")
   BENCH_TIMEOUT=s    per-subprocess time limit (default 300)
@@ -184,8 +190,9 @@ def _limit_child() -> None:
     resource.setrlimit(resource.RLIMIT_AS, (CHILD_ADDRESS_SPACE, CHILD_ADDRESS_SPACE))
 
 
-def measure(impl: str, w: workloads.Workload, lib: str, timeout: float) -> dict:
-    cmd = [sys.executable, str(Path(__file__).resolve()), "--child", impl, w.name, lib]
+def measure(impl: str, w: workloads.Workload, lib: str, timeout: float,
+            python: str = sys.executable) -> dict:
+    cmd = [python, str(Path(__file__).resolve()), "--child", impl, w.name, lib]
     try:
         proc = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout,
                               preexec_fn=_limit_child)
@@ -361,6 +368,8 @@ def main() -> int:
     print()
     _print_goals(rows)
     _print_failures(rows)
+    if release_python := os.environ.get("BENCH_RELEASE_PYTHON"):
+        failed |= not compare_release(release_python, lib, timeout)
     print(f"\ntotal wall time {time.perf_counter() - start:.0f} s")
     return 1 if failed else 0
 
@@ -430,6 +439,55 @@ def _print_failures(rows: list[dict]) -> None:
     if lines:
         print("\nfailures:")
         print("\n".join(lines))
+
+
+# ----------------------------------------------------------------------------
+# The release module beside the development build.
+
+RELEASE_WORKLOADS = ("clustered N=1,000", "clustered N=20,000")
+RELEASE_ROUNDS = 3 if QUICK else 7
+RELEASE_GOAL = 1.03  # release time / development time
+
+
+def compare_release(release_python: str, lib: str, timeout: float) -> bool:
+    """Prints the comparison; False when the two builds' bits differ or a run fails."""
+    where = subprocess.run([release_python, "-c", "import kiv_rs; print(kiv_rs.__file__)"],
+                           capture_output=True, text=True).stdout.strip()
+    print(f"\nrelease module {where or 'not importable'} beside the development build, "
+          f"{RELEASE_ROUNDS} alternating rounds:")
+    sides = {"development": sys.executable, "release": release_python}
+    table = [["workload", "development", "release", "release/development", "goal", "same bits"]]
+    sound = True
+    for w in (w for w in _selected() if w.name in RELEASE_WORKLOADS):
+        runs: dict[str, list[dict]] = {side: [] for side in sides}
+        for k in range(RELEASE_ROUNDS):
+            # Each side goes first every other round, so that drift in the
+            # machine's load falls on both.
+            for side in (list(sides) if k % 2 == 0 else list(sides)[::-1]):
+                runs[side].append(measure("module", w, lib, timeout, sides[side]))
+        if any("error" in r for side in runs.values() for r in side):
+            errors = {r["error"] for side in runs.values() for r in side if "error" in r}
+            table.append([w.name, "failed", "failed", "n/a", "n/a", "; ".join(sorted(errors))])
+            sound = False
+            continue
+        medians = {side: sorted(r["median"] for r in runs[side]) for side in sides}
+        bits = {r["bits"] for side in runs.values() for r in side}
+        stable = all(r["stable"] for side in runs.values() for r in side)
+        ratio = statistics.median(medians["release"]) / statistics.median(medians["development"])
+        same = len(bits) == 1 and stable
+        sound &= same
+        table.append([w.name] + [
+            f"{fmt_time(statistics.median(m))} [{fmt_time(m[0])}–{fmt_time(m[-1])}]"
+            for m in medians.values()
+        ] + [f"{ratio:.3f}", "met" if ratio <= RELEASE_GOAL else "MISSED",
+             "yes" if same else "NO"])
+    widths = [max(len(r[c]) for r in table) for c in range(len(table[0]))]
+    for k, r in enumerate(table):
+        print(" | ".join([r[0].ljust(widths[0])] + [r[c].rjust(widths[c]) for c in range(1, len(r))]))
+        if k == 0:
+            print("-+-".join("-" * x for x in widths))
+    print(f"goal: release/development ≤ {RELEASE_GOAL} (printed, never asserted)")
+    return sound
 
 
 if __name__ == "__main__":
