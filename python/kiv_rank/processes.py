@@ -7,12 +7,15 @@ its own imports: the server's (NumPy, pyarrow, the extension) overlap them.
 from __future__ import annotations
 
 import multiprocessing
+import os
 import signal
+import sys
+import types
 from collections.abc import Callable, Iterator
 from concurrent.futures import Executor, Future, ProcessPoolExecutor
 from contextlib import contextmanager
-from multiprocessing import forkserver
-from multiprocessing.context import BaseContext
+from multiprocessing import forkserver, popen_forkserver
+from multiprocessing.context import BaseContext, ForkServerContext, ForkServerProcess
 from typing import Any
 
 # A worker's job, and with it pyarrow and the extension: imported once by the
@@ -20,30 +23,71 @@ from typing import Any
 WORKER_MODULES = ["kiv_rank.handover"]
 
 
+# Where the workers' standard error goes: the extension writes a report there
+# for every image that fails. None: nowhere.
+_reports: str | None = None
+
+
+def send_reports_to(path: str | None) -> None:
+    """Workers started from now on append their standard error to path (None: discard it)."""
+    global _reports
+    _reports = path
+
+
+class _WorkerPopen(popen_forkserver.Popen):
+    """Starts a worker without the caller's main module: multiprocessing would
+    run the module's top level again in every worker, which re-runs a script
+    that has no `if __name__ == "__main__":` guard. Workers need nothing of it."""
+
+    def _launch(self, process_obj: Any) -> None:
+        main = sys.modules["__main__"]
+        sys.modules["__main__"] = types.ModuleType("__main__")
+        try:
+            super()._launch(process_obj)
+        finally:
+            sys.modules["__main__"] = main
+
+
+class _WorkerProcess(ForkServerProcess):
+    @staticmethod
+    def _Popen(process_obj: Any) -> _WorkerPopen:
+        return _WorkerPopen(process_obj)
+
+
+class _WorkerContext(ForkServerContext):
+    Process = _WorkerProcess  # type: ignore[assignment]
+
+
 def start_fork_server() -> BaseContext:
     """The context workers start from; its server starts now unless it runs already."""
     # forkserver: workers never inherit the parent's threads (pyarrow's among them).
-    context = multiprocessing.get_context("forkserver")
-    context.set_forkserver_preload(WORKER_MODULES)
+    multiprocessing.get_context("forkserver").set_forkserver_preload(WORKER_MODULES)
     forkserver.ensure_running()
-    return context
+    return _WorkerContext()
 
 
-def _worker_start() -> None:
+def _worker_start(reports: str | None) -> None:
     from .scoring import one_thread_pool
 
     one_thread_pool()
     # Ctrl-C is the parent's to handle; it shuts the workers down.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    target = os.open(reports or os.devnull, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o666)
+    os.dup2(target, 2)
+    os.close(target)
 
 
 @contextmanager
 def worker_pool(workers: int) -> Iterator[ProcessPoolExecutor]:
-    """`workers` scoring processes."""
-    pool = ProcessPoolExecutor(workers, mp_context=start_fork_server(), initializer=_worker_start)
+    """`workers` scoring processes; on any exception, a signal's among them,
+    they are ended at once rather than after their running jobs."""
+    pool = ProcessPoolExecutor(workers, mp_context=start_fork_server(), initializer=_worker_start,
+                               initargs=(_reports,))
     try:
         yield pool
     except BaseException:
+        for process in list((pool._processes or {}).values()):
+            process.terminate()
         pool.shutdown(wait=True, cancel_futures=True)
         raise
     pool.shutdown(wait=True)

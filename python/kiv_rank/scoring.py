@@ -13,6 +13,7 @@ import numpy as np
 
 import kiv_rs
 
+from .diagnosis import with_cause
 from .rows import ImageBatch
 
 # KIV's thresholds when none are given.
@@ -48,7 +49,8 @@ def score_batch(batch: ImageBatch, iou_threshold: float, score_threshold: float)
         except (KeyboardInterrupt, SystemExit):
             raise
         except BaseException as error:  # the extension's internal failures derive from BaseException
-            failures[int(batch.ids[i])] = f"{type(error).__name__}: {error}"
+            failures[int(batch.ids[i])] = with_cause(f"{type(error).__name__}: {error}", *batch.image(i),
+                                                     score_threshold)
     return BatchOutcome(batch.ids, scores, failures)
 
 
