@@ -66,7 +66,7 @@ def _score_partition(frame: pandas.DataFrame, columns: Columns, iou_threshold: f
     errors = [outcomes.failures.get(i) for i in range(len(index))]
     import pandas
 
-    keys = pandas.Series(index.keys, dtype=frame[columns.image].dtype)
+    keys = pandas.Series(index.keys.to_pylist(), dtype=frame[columns.image].dtype)
     return _outcome_frame(keys, places[index.first_rows], outcomes.scores[:len(index)], index.counts, errors,
                           ",".join(scored.rounded))
 
