@@ -85,12 +85,12 @@ def worker_pool(workers: int) -> Iterator[ProcessPoolExecutor]:
                                initargs=(_reports,))
     try:
         yield pool
+        pool.shutdown(wait=True)
     except BaseException:
         for process in list((pool._processes or {}).values()):
             process.terminate()
         pool.shutdown(wait=True, cancel_futures=True)
         raise
-    pool.shutdown(wait=True)
 
 
 class InProcess(Executor):

@@ -111,27 +111,37 @@ def _group(pgid):
     return listing.split()
 
 
+def _end_group(pgid):
+    try:
+        os.killpg(pgid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+
+
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT])
 def test_signal_ends_every_process_of_the_run(tmp_path, signum):
     pq.write_table(many_images(40_000, rows_per_image=25), tmp_path / "pool.parquet")
-    run = subprocess.Popen([KIV_RANK, "pool.parquet", "--workers", "2", "--out", "ranking.csv"], cwd=tmp_path,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True)
-    deadline = time.monotonic() + 60
-    # main, fork server, resource tracker and a worker: scoring has begun.
-    while len(_group(run.pid)) < 4 and run.poll() is None and time.monotonic() < deadline:
-        time.sleep(0.05)
-    assert run.poll() is None, "the run ended before it could be stopped"
-    semaphores = _semaphores(run.pid)
-    assert semaphores
-    os.kill(run.pid, signum)
-    status = run.wait(timeout=10)
-    stopped = time.monotonic()
-    while _group(run.pid) and time.monotonic() < stopped + 3:
-        time.sleep(0.05)
-    assert _group(run.pid) == []
-    assert [s for s in semaphores if os.path.exists(s)] == []
-    assert status == 128 + signum
-    assert run.stderr.read().decode() == f"kiv-rank: stopped by {signal.Signals(signum).name}; nothing written\n"
+    with subprocess.Popen([KIV_RANK, "pool.parquet", "--workers", "2", "--out", "ranking.csv"], cwd=tmp_path,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True) as run:
+        try:
+            deadline = time.monotonic() + 60
+            # main, fork server, resource tracker and a worker: scoring has begun.
+            while len(_group(run.pid)) < 4 and run.poll() is None and time.monotonic() < deadline:
+                time.sleep(0.05)
+            assert run.poll() is None, "the run ended before it could be stopped"
+            semaphores = _semaphores(run.pid)
+            assert semaphores
+            os.kill(run.pid, signum)
+            status = run.wait(timeout=10)
+            stopped = time.monotonic()
+            while _group(run.pid) and time.monotonic() < stopped + 3:
+                time.sleep(0.05)
+            assert _group(run.pid) == []
+            assert [s for s in semaphores if os.path.exists(s)] == []
+            assert status == 128 + signum
+            assert run.stderr.read().decode() == f"kiv-rank: stopped by {signal.Signals(signum).name}; nothing written\n"
+        finally:
+            _end_group(run.pid)  # whatever the outcome, nothing of the run outlives the test
     assert sorted(p.name for p in tmp_path.iterdir()) == ["pool.parquet"]
 
 
