@@ -64,14 +64,14 @@ def plot_scores(table: pa.Table, top: int | None, path: Path, stage: Staging | N
     by_rank.set_ylabel("image score")
     by_rank.xaxis.set_major_locator(MaxNLocator(integer=True))
     if top is not None and 0 < top <= len(ranked):
-        cut = float(ranked[top - 1])
-        if not np.isfinite(cut):
-            cut = float(np.max(ranked[finite], initial=0.0)) if cut > 0 else float(np.min(ranked[finite], initial=0.0))
+        score = float(ranked[top - 1])
+        # A cut at an infinite score is drawn at the edge of the finite ones.
+        cut = score if np.isfinite(score) else float((np.max if score > 0 else np.min)(ranked[finite], initial=0.0))
         # Headroom above the tallest bar, so that the label covers none.
         histogram.set_ylim(top=histogram.get_ylim()[1] * 1.15)
         histogram.axvspan(cut, histogram.get_xlim()[1], color=CUT_COLOUR, alpha=0.12, linewidth=0, zorder=0)
         histogram.axvline(cut, color=CUT_COLOUR, linestyle="--")
-        _label(histogram, cut, f"top {top:,}: score ≥ {cut:.4g}")
+        _label(histogram, cut, f"top {top:,}: score ≥ {score:.4g}")
         by_rank.axvspan(0.5, top + 0.5, color=CUT_COLOUR, alpha=0.12, linewidth=0)
         by_rank.axvline(top + 0.5, color=CUT_COLOUR, linestyle="--")
         _label(by_rank, top + 0.5, f"K = {top:,}")
