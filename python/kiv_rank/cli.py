@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING
 from .columns import Columns
 from .dependencies import check_pyarrow
 from .errors import ImageFailed, InputError, Stopped
-from .processes import send_reports_to, start_fork_server
+from .processes import send_reports_to, start_fork_server, stop_on_signals
 
 if TYPE_CHECKING:
     import pyarrow as pa
@@ -155,13 +155,6 @@ def _tell_failures(table: pa.Table) -> None:
               file=sys.stderr)
 
 
-def _stop(signum: int, frame: object) -> None:
-    # Once stopping, a second signal must not cut the workers' clean-up short.
-    for handled in (signal.SIGINT, signal.SIGTERM):
-        signal.signal(handled, signal.SIG_IGN)
-    raise Stopped(signum)
-
-
 def _quiet_stdout() -> None:
     """Standard output onto /dev/null, so that the interpreter's last flush
     does not meet the closed pipe again."""
@@ -171,8 +164,7 @@ def _quiet_stdout() -> None:
 
 
 def main(argv: list[str] | None = None) -> int:
-    for handled in (signal.SIGINT, signal.SIGTERM):
-        signal.signal(handled, _stop)
+    stop_on_signals()
     try:
         return run(build_parser().parse_args(argv))
     except InputError as error:

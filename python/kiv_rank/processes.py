@@ -18,6 +18,8 @@ from multiprocessing import forkserver, popen_forkserver
 from multiprocessing.context import BaseContext, ForkServerContext, ForkServerProcess
 from typing import Any
 
+from .errors import Stopped
+
 # A worker's job, and with it pyarrow and the extension: imported once by the
 # fork server rather than by every worker.
 WORKER_MODULES = ["kiv_rank.handover"]
@@ -77,12 +79,47 @@ def _worker_start(reports: str | None) -> None:
     os.close(target)
 
 
+# A signal that arrives while a worker starts waits until the pool has
+# recorded it: a worker the pool does not know would outlive the clean-up.
+_starting = False
+_deferred: int | None = None
+
+
+def stop_on_signals() -> None:
+    """SIGINT and SIGTERM raise Stopped in the main thread, once: a second must
+    not cut the workers' clean-up short."""
+    for handled in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(handled, _stop)
+
+
+def _stop(signum: int, frame: object) -> None:
+    global _deferred
+    for handled in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(handled, signal.SIG_IGN)
+    if _starting:
+        _deferred = signum
+        return
+    raise Stopped(signum)
+
+
+class _WorkerPool(ProcessPoolExecutor):
+    def _spawn_process(self) -> None:
+        global _starting, _deferred
+        _starting = True
+        try:
+            super()._spawn_process()  # type: ignore[misc]
+        finally:
+            _starting = False
+        if _deferred is not None:
+            signum, _deferred = _deferred, None
+            raise Stopped(signum)
+
+
 @contextmanager
 def worker_pool(workers: int) -> Iterator[ProcessPoolExecutor]:
     """`workers` scoring processes; on any exception, a signal's among them,
     they are ended at once rather than after their running jobs."""
-    pool = ProcessPoolExecutor(workers, mp_context=start_fork_server(), initializer=_worker_start,
-                               initargs=(_reports,))
+    pool = _WorkerPool(workers, mp_context=start_fork_server(), initializer=_worker_start, initargs=(_reports,))
     try:
         yield pool
         pool.shutdown(wait=True)
