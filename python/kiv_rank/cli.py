@@ -149,10 +149,8 @@ def _tell_failures(table: pa.Table) -> None:
     failed = table.filter(pc.is_valid(table.column("error")))
     for row in failed.slice(0, NAMED_FAILURES).to_pylist():
         print(f"{PROG}: image {row['image']!r} failed: {row['error']}", file=sys.stderr)
-    if failed.num_rows:
-        more = f"{failed.num_rows - NAMED_FAILURES:,} more failed images: " if failed.num_rows > NAMED_FAILURES else ""
-        print(f"{PROG}: {more}every failed image is in the output's last rows, its 'error' saying why",
-              file=sys.stderr)
+    if failed.num_rows > NAMED_FAILURES:
+        print(f"{PROG}: and {failed.num_rows - NAMED_FAILURES:,} more failed images", file=sys.stderr)
 
 
 def _quiet_stdout() -> None:

@@ -39,8 +39,8 @@ class Ranking:
         return pa.concat_tables([self.table.slice(0, k), self.table.slice(self.scored)])
 
     def summary(self) -> str:
-        line = (f"{self.scored:,} images scored, {self.failed:,} failed, "
-                f"{self.detections:,} detections, {self.seconds:.1f} s")
+        failed = f"{self.failed:,} failed" + (" (the output's last rows, kept with --top)" if self.failed else "")
+        line = f"{self.scored:,} images scored, {failed}, {self.detections:,} detections, {self.seconds:.1f} s"
         if self.rounded:
             line += f"; rounded to float32 (nearest): {', '.join(self.rounded)}"
         return line
