@@ -124,7 +124,10 @@ def run(args: argparse.Namespace) -> int:
         require("distributed", "dask", "--dask")
     outputs = [path for path in (args.out, args.plot, args.failure_log) if path is not None]
     local = [path for path in args.paths if not is_uri(path)]
-    check_outputs(outputs, [source.path for source in find_sources(local)] if local else [])
+    found = [source.path for source in find_sources(local)] if local else []
+    check_outputs(outputs, found)
+    # The files found stand for the paths given: their directories are not searched again.
+    paths = found if len(local) == len(args.paths) else args.paths
     send_reports_to(None if args.failure_log is None else str(args.failure_log.resolve()))
     if args.dask:
         from .cluster import rank_dask_files
@@ -132,7 +135,7 @@ def run(args: argparse.Namespace) -> int:
         ranking = rank_dask_files(args.paths, args.dask, args.workers, columns=columns, **thresholds,
                                   fail_fast=args.fail_fast)
     else:
-        ranking = api.rank_files(args.paths, columns=columns, **thresholds, workers=args.workers,
+        ranking = api.rank_files(paths, columns=columns, **thresholds, workers=args.workers,
                                  fail_fast=args.fail_fast, progress=False if args.quiet else None)
     with staging() as stage:
         write_ranking(ranking.top(args.top), args.out, stage)
