@@ -151,9 +151,11 @@ class Source:
     """One file or table, cut into parts in row order."""
 
     name: str
-    # Whether the main process may open it to cut it into parts (a footer, a
-    # table at hand); otherwise a worker does, parsing it once for the keys.
+    # Whether the main process may open it to cut it into parts (a footer);
+    # otherwise a worker does, parsing it once for the keys.
     cheap_to_open = True
+    # A table at hand: the main process cuts it, however many sources there are.
+    in_memory = False
 
     def schema(self) -> pa.Schema:
         raise NotImplementedError
@@ -247,6 +249,7 @@ class JsonLinesSource(Source):
 class TableSource(Source):
     table: pa.Table
     name: str = "table"
+    in_memory = True
 
     def schema(self) -> pa.Schema:
         return self.table.schema
@@ -359,9 +362,6 @@ def keys_of(keys: pa.Array, name: str, source: str) -> pa.Array:
         keys = keys.dictionary_decode()
     if keys.null_count:
         raise InputError(f"{source}: column '{name}' has missing values")
-    values = keys.dictionary if pa.types.is_dictionary(keys.type) else keys
-    if pa.types.is_uint64(values.type) and len(values) and pc.max(values).as_py() > np.iinfo(np.int64).max:
-        raise InputError(f"{source}: column '{name}' has keys beyond the 64-bit signed range")
     return keys
 
 

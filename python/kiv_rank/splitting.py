@@ -51,16 +51,31 @@ def _encode(keys: pa.Array) -> tuple[pa.Array, np.ndarray]:
 
 
 def plain_keys(keys: pa.Array) -> pa.Array:
-    """Keys of one type whatever the file stored: int64 or string."""
+    """Keys of one type whatever the file stored: int64 (uint64 beyond its
+    range) or string."""
     if pa.types.is_integer(keys.type):
-        return keys.cast(pa.int64())  # keys_of turned away what int64 cannot hold
+        try:
+            return keys.cast(pa.int64())
+        except pa.ArrowInvalid:
+            return keys.cast(pa.uint64())
     return keys if pa.types.is_string(keys.type) else keys.cast(pa.string())
 
 
+def same_type(arrays: Sequence[pa.Array]) -> list[pa.Array]:
+    """Plain keys of one kind as one type: int64 beside uint64 becomes uint64."""
+    if len({array.type for array in arrays}) <= 1:
+        return list(arrays)
+    try:
+        return [array.cast(pa.uint64()) for array in arrays]
+    except pa.ArrowInvalid:
+        raise InputError("image keys mix negative integers with integers beyond the 64-bit signed range") from None
+
+
 def concat_keys(arrays: Sequence[pa.Array]) -> pa.Array:
+    arrays = same_type(arrays)
     try:
         return pa.concat_arrays(arrays)
-    except pa.ArrowInvalid:  # more than 2 GiB of strings
+    except (pa.ArrowInvalid, pa.ArrowCapacityError):  # more than 2 GiB of strings
         return pa.concat_arrays([array.cast(pa.large_string()) for array in arrays])
 
 
@@ -69,9 +84,10 @@ def _encode_parts(arrays: Sequence[pa.Array]) -> tuple[pa.Array, np.ndarray]:
     allocator, which gives the memory back once freed: mimalloc, Arrow's
     default, kept about 80 MiB of a million images' worth in the main process."""
     pool = pa.system_memory_pool()
+    arrays = same_type(arrays)
     try:
         encoded = pc.dictionary_encode(pa.chunked_array(arrays), memory_pool=pool).chunks
-    except pa.ArrowInvalid:  # more than 2 GiB of strings
+    except (pa.ArrowInvalid, pa.ArrowCapacityError):  # more than 2 GiB of strings
         encoded = pc.dictionary_encode(pa.chunked_array([a.cast(pa.large_string()) for a in arrays]),
                                        memory_pool=pool).chunks
     keys = encoded[-1].dictionary
@@ -164,12 +180,15 @@ def plan_tasks(parts: Sequence[Part], index: KeyIndex) -> list[Task]:
         rows += part.rows
         if rows >= PART_ROWS or end == len(parts):
             met = index.parts[start:end]
-            distinct, first, where = np.unique(np.concatenate([ids for ids, _ in met]), return_index=True,
-                                               return_inverse=True)
-            inside = np.bincount(where, weights=np.concatenate([counts for _, counts in met]))
-            order = np.argsort(first)
-            ids = distinct[order]
-            tasks.append(Task(tuple(parts[start:end]), ids, inside[order] == index.counts[ids]))
+            if len(met) == 1:  # a part's ids are distinct already
+                ids, inside = met[0]
+            else:
+                distinct, first, where = np.unique(np.concatenate([ids for ids, _ in met]), return_index=True,
+                                                   return_inverse=True)
+                order = np.argsort(first)
+                ids = distinct[order]
+                inside = np.bincount(where, weights=np.concatenate([counts for _, counts in met]))[order]
+            tasks.append(Task(tuple(parts[start:end]), ids, inside == index.counts[ids]))
             start, rows = end, 0
     return tasks
 

@@ -83,13 +83,16 @@ def test_equal_keys_from_other_dictionaries_and_integer_widths_are_one_image(tmp
     one = three_classes.set_column(0, "image", pa.chunked_array(chunks))
     expected = expected_ranking(one.cast(three_classes.schema))
     assert bits(kiv_rank.rank_table(one, workers=2).table) == expected and len(expected) == 2
-    # int32 keys in one file, int64 in the next, an image across both.
-    integers = table_of(make_images(seed=4, n_images=6, keys=list(range(6))))
-    cut = integers.num_rows // 2 + 1
-    for name, kind, part in (("b", pa.int32(), integers.slice(0, cut)), ("c", pa.int64(), integers.slice(cut))):
-        pq.write_table(part.set_column(0, "image", part.column("image").cast(kind)), tmp_path / f"{name}.parquet")
-    got = kiv_rank.rank_files([tmp_path / "b.parquet", tmp_path / "c.parquet"], workers=2).table
-    assert bits(got) == expected_ranking(integers) and got.column("image").type == pa.int64()
+    # int32 keys in one file, int64 or uint64 (beyond int64) in the next, an image across both.
+    for last, big in ((pa.int64(), 5), (pa.uint64(), 2**63 + 5)):
+        integers = table_of(make_images(seed=4, n_images=6, keys=list(range(6))))
+        keys = [big if key == 5 else key for key in integers.column("image").to_pylist()]
+        integers = integers.set_column(0, "image", pa.array(keys, pa.uint64()))
+        cut = integers.num_rows // 2 + 1
+        for name, kind, part in (("b", pa.int32(), integers.slice(0, cut)), ("c", last, integers.slice(cut))):
+            pq.write_table(part.set_column(0, "image", part.column("image").cast(kind)), tmp_path / f"{name}.parquet")
+        got = kiv_rank.rank_files([tmp_path / "b.parquet", tmp_path / "c.parquet"], workers=2).table
+        assert bits(got) == expected_ranking(integers) and got.column("image").type == last
 
 
 def test_the_first_failing_file_in_input_order_is_reported(tmp_path, small_tasks):
