@@ -10,6 +10,7 @@ import multiprocessing
 import os
 import signal
 import sys
+import threading
 import types
 from collections.abc import Callable, Iterator
 from concurrent.futures import Executor, Future, ProcessPoolExecutor
@@ -64,15 +65,33 @@ def start_fork_server() -> BaseContext:
     """The context workers start from; its server starts now unless it runs already."""
     # forkserver: workers never inherit the parent's threads (pyarrow's among them).
     multiprocessing.get_context("forkserver").set_forkserver_preload(WORKER_MODULES)
-    forkserver.ensure_running()
+    with _ctrl_c_ignored_by_children():
+        forkserver.ensure_running()
     return _WorkerContext()
+
+
+@contextmanager
+def _ctrl_c_ignored_by_children() -> Iterator[None]:
+    """Ctrl-C reaches every process of the terminal's group, and is the main
+    process's to handle. A server (or resource tracker) started with SIGINT
+    ignored keeps it ignored, and so do the workers forked from it, from their
+    first instruction: none dies half-started with a traceback of its own."""
+    if threading.current_thread() is not threading.main_thread():
+        yield  # only the main thread may set handlers; its own are unchanged then
+        return
+    handler = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, handler)
 
 
 def _worker_start(reports: str | None) -> None:
     from .scoring import one_thread_pool
 
     one_thread_pool()
-    # Ctrl-C is the parent's to handle; it shuts the workers down.
+    # Ctrl-C is the parent's to handle; it shuts the workers down. (Ignored from
+    # birth where the server was started so; here for one started by someone else.)
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     target = os.open(reports or os.devnull, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o666)
     os.dup2(target, 2)

@@ -118,20 +118,23 @@ def _end_group(pgid):
         pass
 
 
-@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT])
-def test_signal_ends_every_process_of_the_run(tmp_path, signum):
+@pytest.mark.parametrize("signum, to_group, processes", [
+    (signal.SIGTERM, False, 4),  # main, resource tracker, fork server, a worker: scoring has begun
+    (signal.SIGINT, False, 4),
+    (signal.SIGINT, True, 3),  # Ctrl-C on a terminal, while the fork server still starts
+])
+def test_signal_ends_every_process_of_the_run(tmp_path, signum, to_group, processes):
     pq.write_table(many_images(40_000, rows_per_image=25), tmp_path / "pool.parquet")
     with subprocess.Popen([KIV_RANK, "pool.parquet", "--workers", "2", "--out", "ranking.csv"], cwd=tmp_path,
                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True) as run:
         try:
             deadline = time.monotonic() + 60
-            # main, fork server, resource tracker and a worker: scoring has begun.
-            while len(_group(run.pid)) < 4 and run.poll() is None and time.monotonic() < deadline:
+            while len(_group(run.pid)) < processes and run.poll() is None and time.monotonic() < deadline:
                 time.sleep(0.05)
             assert run.poll() is None, "the run ended before it could be stopped"
             semaphores = _semaphores(run.pid)
-            assert semaphores
-            os.kill(run.pid, signum)
+            assert semaphores or to_group  # the pool's queues exist once a worker does
+            (os.killpg if to_group else os.kill)(run.pid, signum)
             status = run.wait(timeout=10)
             stopped = time.monotonic()
             while _group(run.pid) and time.monotonic() < stopped + 3:
