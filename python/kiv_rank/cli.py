@@ -166,20 +166,21 @@ def _quiet_stdout() -> None:
 
 def main(argv: list[str] | None = None) -> int:
     stop_on_signals()
-    try:
-        return run(build_parser().parse_args(argv))
-    except InputError as error:
-        print(f"{PROG}: {error}", file=sys.stderr)
-        return 2
-    except ImageFailed as error:
-        print(f"{PROG}: {error} (--fail-fast: nothing written)", file=sys.stderr)
-        return 1
-    except BrokenProcessPool:
-        print(f"{PROG}: a scoring process ended unexpectedly; nothing written", file=sys.stderr)
-        return 2
-    except BrokenPipeError:
-        _quiet_stdout()
-        return STATUS_SIGNALLED + signal.SIGPIPE
+    try:  # a signal may also arrive while another outcome is told
+        try:
+            return run(build_parser().parse_args(argv))
+        except InputError as error:
+            print(f"{PROG}: {error}", file=sys.stderr)
+            return 2
+        except ImageFailed as error:
+            print(f"{PROG}: {error} (--fail-fast: nothing written)", file=sys.stderr)
+            return 1
+        except BrokenProcessPool:
+            print(f"{PROG}: a scoring process ended unexpectedly; nothing written", file=sys.stderr)
+            return 2
+        except BrokenPipeError:
+            _quiet_stdout()
+            return STATUS_SIGNALLED + signal.SIGPIPE
     except Stopped as stop:
         print(f"{PROG}: stopped by {signal.Signals(stop.signum).name}; nothing written", file=sys.stderr)
         return STATUS_SIGNALLED + stop.signum

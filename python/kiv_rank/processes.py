@@ -14,6 +14,7 @@ import threading
 import types
 from collections.abc import Callable, Iterator
 from concurrent.futures import Executor, Future, ProcessPoolExecutor
+from concurrent.futures.process import BrokenProcessPool
 from contextlib import contextmanager
 from multiprocessing import forkserver, popen_forkserver
 from multiprocessing.context import BaseContext, ForkServerContext, ForkServerProcess
@@ -127,6 +128,10 @@ class _WorkerPool(ProcessPoolExecutor):
         _starting = True
         try:
             super()._spawn_process()  # type: ignore[misc]
+        except Exception as error:
+            # The server died (a signal to the whole group, say): the same as a worker dying.
+            if _deferred is None:
+                raise BrokenProcessPool("a scoring process could not start") from error
         finally:
             _starting = False
         if _deferred is not None:
