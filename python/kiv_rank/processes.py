@@ -80,11 +80,14 @@ def _ctrl_c_ignored_by_children() -> Iterator[None]:
     if threading.current_thread() is not threading.main_thread():
         yield  # only the main thread may set handlers; its own are unchanged then
         return
+    # Blocked meanwhile, a Ctrl-C for the main process waits rather than being ignored.
+    mask = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
     handler = signal.signal(signal.SIGINT, signal.SIG_IGN)
     try:
         yield
     finally:
         signal.signal(signal.SIGINT, handler)
+        signal.pthread_sigmask(signal.SIG_SETMASK, mask)
 
 
 def _worker_start(reports: str | None) -> None:
