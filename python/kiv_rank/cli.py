@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING
 from .columns import Columns
 from .dependencies import check_pyarrow
 from .errors import ImageFailed, InputError, Stopped
-from .processes import send_reports_to, start_fork_server, stop_on_signals
+from .processes import send_reports_to, start_fork_server, stop_signal, stop_on_signals
 
 if TYPE_CHECKING:
     import pyarrow as pa
@@ -176,6 +176,8 @@ def main(argv: list[str] | None = None) -> int:
             print(f"{PROG}: {error} (--fail-fast: nothing written)", file=sys.stderr)
             return 1
         except BrokenProcessPool:
+            if (signum := stop_signal()) is not None:
+                raise Stopped(signum) from None
             print(f"{PROG}: a scoring process ended unexpectedly; nothing written", file=sys.stderr)
             return 2
         except BrokenPipeError:

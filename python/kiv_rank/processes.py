@@ -12,6 +12,7 @@ import signal
 import sys
 import threading
 import types
+import weakref
 from collections.abc import Callable, Iterator
 from concurrent.futures import Executor, Future, ProcessPoolExecutor
 from concurrent.futures.process import BrokenProcessPool
@@ -106,6 +107,9 @@ def _worker_start(reports: str | None) -> None:
 # recorded it: a worker the pool does not know would outlive the clean-up.
 _starting = False
 _deferred: int | None = None
+# The signal that stopped the run, and the pools whose workers it ends.
+_signalled: int | None = None
+_pools: weakref.WeakSet[ProcessPoolExecutor] = weakref.WeakSet()
 
 
 def stop_on_signals() -> None:
@@ -115,10 +119,21 @@ def stop_on_signals() -> None:
         signal.signal(handled, _stop)
 
 
+def stop_signal() -> int | None:
+    """The signal that stopped the run, if one did."""
+    return _signalled
+
+
 def _stop(signum: int, frame: object) -> None:
-    global _deferred
+    global _deferred, _signalled
     for handled in (signal.SIGINT, signal.SIGTERM):
         signal.signal(handled, signal.SIG_IGN)
+    _signalled = signum
+    # Ended here too: should Stopped land in a finalizer, which swallows it,
+    # the run still stops, as a broken pool that stop_signal() explains.
+    for pool in list(_pools):
+        for process in list((pool._processes or {}).values()):
+            process.terminate()
     if _starting:
         _deferred = signum
         return
@@ -147,6 +162,7 @@ def worker_pool(workers: int) -> Iterator[ProcessPoolExecutor]:
     """`workers` scoring processes; on any exception, a signal's among them,
     they are ended at once rather than after their running jobs."""
     pool = _WorkerPool(workers, mp_context=start_fork_server(), initializer=_worker_start, initargs=(_reports,))
+    _pools.add(pool)
     try:
         yield pool
         pool.shutdown(wait=True)
