@@ -72,10 +72,15 @@ def in_process(sources: Sequence[Source], columns: Columns, iou_threshold: float
 
 
 def check_thresholds(iou_threshold: float, score_threshold: float) -> None:
+    """Both thresholds are fractions. The extension takes any float, but a NaN
+    or one beyond [0, 1] only ever gives a ranking by nothing (every score 0)."""
     try:
         kiv_rs.KIV(iou_threshold, score_threshold)
     except TypeError as error:
         raise InputError(f"thresholds: {error}") from None
+    for name, value in (("iou_threshold", iou_threshold), ("score_threshold", score_threshold)):
+        if not 0 <= float(value) <= 1:
+            raise InputError(f"{name} must be a number from 0 to 1, not {value!r}")
 
 
 def check_workers(workers: int | None) -> int:
@@ -95,7 +100,8 @@ def _rank_sources(sources: Sequence[Source], columns: Columns, iou_threshold: fl
         scored = score_sources(sources, columns, pool, processes, iou_threshold=iou_threshold,
                                score_threshold=score_threshold, fail_fast=fail_fast, progress=progress)
     if not len(scored.index):
-        raise InputError("the input holds no detections")
+        names = ", ".join(source.name for source in sources[:3]) + (", ..." if len(sources) > 3 else "")
+        raise InputError(f"{names}: the input holds no detections")
     table = rank_outcomes(scored.index.keys, scored.index.counts, scored.outcomes)
     return Ranking(table, scored.index.rows, time.perf_counter() - start, columns.among(scored.rounded))
 
@@ -116,9 +122,24 @@ def rank_table(table: pa.Table | pandas.DataFrame, *, columns: Columns = Columns
                progress: bool | None = False) -> Ranking:
     """Ranks the images of a pyarrow Table or pandas DataFrame, one row per detection."""
     if not isinstance(table, pa.Table):
-        table = pa.Table.from_pandas(table, preserve_index=False)
+        table = _from_pandas(table, columns)
     return _rank_sources([TableSource(table)], columns, iou_threshold, score_threshold, workers,
                          fail_fast, progress)
+
+
+def _from_pandas(frame: pandas.DataFrame, columns: Columns) -> pa.Table:
+    """The needed columns only, NaN kept as NaN: Arrow's pandas conversion would
+    make it a missing value, an input error, where the same rows in a file fail
+    only their image. Missing values (None, pandas.NA) stay missing."""
+    arrays = {}
+    for name in columns.names():
+        if name not in frame.columns:
+            continue  # the schema check names it
+        try:
+            arrays[name] = pa.array(frame[name], from_pandas=False)
+        except (pa.ArrowException, TypeError, ValueError) as error:
+            raise InputError(f"table: column '{name}' cannot be read: {error}") from None
+    return pa.table(arrays)
 
 
 def rank_images(images: Iterable[tuple[Any, Any, Any, Any, Any]], *,

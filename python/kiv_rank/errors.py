@@ -12,3 +12,12 @@ class ImageFailed(Exception):
         super().__init__(f"image {image!r} failed: {message}")
         self.image = image
         self.message = message
+
+
+class Stopped(BaseException):
+    """SIGINT or SIGTERM arrived: the run ends, its workers with it, and nothing is written.
+    A BaseException, as KeyboardInterrupt is, so that no `except Exception` holds it up."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum

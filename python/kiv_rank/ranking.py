@@ -32,12 +32,15 @@ class Ranking:
         return self.table.num_rows - self.scored
 
     def top(self, k: int | None) -> pa.Table:
-        """The first k rows: the next batch to label (all rows when k is None)."""
-        return self.table if k is None else self.table.slice(0, k)
+        """The first k rows: the next batch to label (all rows when k is None),
+        then every failed image beyond them, so that each stays findable."""
+        if k is None or k >= self.scored:
+            return self.table
+        return pa.concat_tables([self.table.slice(0, k), self.table.slice(self.scored)])
 
     def summary(self) -> str:
-        line = (f"{self.scored:,} images scored, {self.failed:,} failed, "
-                f"{self.detections:,} detections, {self.seconds:.1f} s")
+        failed = f"{self.failed:,} failed" + (" (the output's last rows, kept with --top)" if self.failed else "")
+        line = f"{self.scored:,} images scored, {failed}, {self.detections:,} detections, {self.seconds:.1f} s"
         if self.rounded:
             line += f"; rounded to float32 (nearest): {', '.join(self.rounded)}"
         return line

@@ -3,12 +3,17 @@ then converted to the extension's types (float32 / int64)."""
 
 from __future__ import annotations
 
+import json
+import os
+import re
 from collections.abc import Iterable
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import NoReturn
 
 import numpy as np
 import pyarrow as pa
+import pyarrow.compute as pc
 import pyarrow.json as pa_json
 import pyarrow.parquet as pq
 
@@ -18,6 +23,8 @@ from .rows import Rows
 
 PARQUET_SUFFIXES = (".parquet", ".parq", ".pq")
 JSON_LINES_SUFFIXES = (".jsonl", ".ndjson")
+# The columns of a ranking this tool writes.
+RANKING_COLUMNS = ("rank", "image", "score", "detections", "error")
 # Rows a worker reads at a time: consecutive row groups of a file are read
 # together up to this many, so that small row groups do not cost a read each.
 PART_ROWS = 65_536
@@ -61,7 +68,10 @@ class RowGroups(Part):
 @dataclass(frozen=True)
 class JsonLinesFile(Part):
     def read(self, names: list[str]) -> pa.Table:
-        return _read_json(self.source).select(names)
+        table = _read_json(self.source).select(names)
+        for name in names:
+            _check_lines(table.column(name), name, self.source)
+        return table
 
 
 @dataclass(frozen=True)
@@ -95,7 +105,46 @@ def _read_json(path: str) -> pa.Table:
     try:
         return pa_json.read_json(path)
     except (OSError, pa.ArrowException) as error:
-        raise InputError(f"{path}: cannot read it as JSON Lines: {error}") from None
+        raise InputError(f"{path}: cannot read it as JSON Lines: {_on_line(path, error)}") from None
+
+
+_ROW = re.compile(r"in row (\d+)$")
+
+
+def _on_line(path: str, error: Exception) -> str:
+    """pyarrow's message with the file's line in place of its row, which
+    counts from the start of one block of the file: read as one block, the
+    row is the file's."""
+    message = str(error)
+    if not isinstance(error, pa.ArrowInvalid) or not _ROW.search(message):
+        return message
+    try:
+        size = Path(path).stat().st_size
+        pa_json.read_json(path, read_options=pa_json.ReadOptions(block_size=min(size + 1, 2**31 - 1)))
+    except pa.ArrowInvalid as whole:
+        if match := _ROW.search(str(whole)):
+            return _ROW.sub(f"on line {_line_of(path, int(match[1]))}", str(whole))
+    except (OSError, pa.ArrowException):
+        pass
+    return message
+
+
+def _line_of(path: str, row: int) -> int:
+    """The 1-based line of a 0-based row: blank lines hold no row."""
+    with open(path, "rb") as lines:
+        for number, line in enumerate(lines, start=1):
+            if line.strip():
+                if not row:
+                    return number
+                row -= 1
+    return number + 1
+
+
+def _check_lines(values: pa.ChunkedArray, name: str, path: str) -> None:
+    """A line without the key (or with null) named by its number."""
+    if values.null_count:
+        row = pc.index(pc.is_null(values), True).as_py()
+        raise InputError(f"{path}: line {_line_of(path, row)} has no value for '{name}'")
 
 
 class Source:
@@ -192,6 +241,7 @@ class JsonLinesSource(Source):
 
     def keys(self, part: Part, name: str) -> pa.ChunkedArray:
         table, self._table = self._table or _read_json(self.name), None
+        _check_lines(table.column(name), name, self.name)
         return table.column(name)
 
 
@@ -215,13 +265,16 @@ class TableSource(Source):
 
 
 def find_sources(paths: Iterable[str | Path]) -> list[Source]:
-    """Data files under the given paths, in sorted path order; directories are
-    searched recursively, skipping names starting with '.' or '_'."""
+    """Data files under the given paths, in sorted path order, each file once
+    however it is reached (two spellings, a symlink, a hard link: the first in
+    that order is kept); directories are searched recursively, skipping names
+    starting with '.' or '_' and this tool's own rankings."""
     files: set[Path] = set()
     for given in paths:
         path = Path(given)
         if path.is_dir():
-            found = [f for f in path.rglob("*") if f.is_file() and _is_data_file(f.relative_to(path))]
+            found = [f for f in path.rglob("*") if f.is_file() and _is_data_file(f.relative_to(path))
+                     and not _is_ranking(f)]
             if not found:
                 raise InputError(f"{path}: no Parquet or JSON Lines files in this directory")
             files.update(found)
@@ -233,8 +286,36 @@ def find_sources(paths: Iterable[str | Path]) -> list[Source]:
             raise InputError(f"{path}: no such file or directory")
     if not files:
         raise InputError("no input files given")
+    once: dict[tuple[int, int], Path] = {}
+    for file in sorted(files):
+        status = file.stat()
+        once.setdefault((status.st_dev, status.st_ino), file)
     return [ParquetSource(f) if f.suffix.lower() in PARQUET_SUFFIXES else JsonLinesSource(f)
-            for f in sorted(files)]
+            for f in once.values()]
+
+
+def _is_ranking(path: Path) -> bool:
+    """A ranking this tool wrote (its columns and no others), which a later run
+    must not take for detections when it lies in an input directory."""
+    try:
+        if path.suffix.lower() in PARQUET_SUFFIXES:
+            # The footer holds the column names as they are: only a likely
+            # ranking pays for reading the schema, a third of a millisecond.
+            with open(path, "rb") as parquet:
+                parquet.seek(-8, os.SEEK_END)
+                length, magic = int.from_bytes(parquet.read(4), "little"), parquet.read(4)
+                parquet.seek(-8 - length, os.SEEK_END)
+                footer = parquet.read(length)
+            if magic != b"PAR1" or not all(name.encode() in footer for name in RANKING_COLUMNS):
+                return False
+            names = pq.read_schema(path).names
+        else:
+            with open(path, "rb") as lines:
+                first = json.loads(lines.readline(1 << 16) or b"null")
+            names = list(first) if isinstance(first, dict) else []
+    except (OSError, ValueError, pa.ArrowException):
+        return False  # not ours: reading it later says what is wrong
+    return names == list(RANKING_COLUMNS)
 
 
 def _is_data_file(relative: Path) -> bool:
@@ -284,6 +365,12 @@ def keys_of(keys: pa.Array, name: str, source: str) -> pa.Array:
     return keys
 
 
+def _missing(batch: pa.RecordBatch, row: int, name: str, image: str, source: str) -> NoReturn:
+    """A missing value named by its image: a row number would mean little in a batch."""
+    key = batch.column(image)[row].as_py()
+    raise InputError(f"{source}: column '{name}' has missing values (image {key!r} first)")
+
+
 def convert(batch: pa.RecordBatch, columns: Columns, source: str) -> Batch:
     """The batch's detections as float32 / int64 arrays, rounding to nearest
     where a value has no exact float32."""
@@ -292,7 +379,7 @@ def convert(batch: pa.RecordBatch, columns: Columns, source: str) -> Batch:
     def column(name: str) -> pa.Array:
         values = batch.column(name)
         if values.null_count:
-            raise InputError(f"{source}: column '{name}' has missing values")
+            _missing(batch, pc.index(pc.is_null(values), True).as_py(), name, columns.image, source)
         return values
 
     def float32(name: str, values: pa.Array) -> np.ndarray:
@@ -306,7 +393,8 @@ def convert(batch: pa.RecordBatch, columns: Columns, source: str) -> Batch:
     probs = column(columns.probabilities)
     flat = probs.flatten()
     if flat.null_count:
-        raise InputError(f"{source}: column '{columns.probabilities}' has missing values")
+        first = pc.index(pc.is_null(flat), True).as_py()
+        _missing(batch, pc.list_parent_indices(probs)[first].as_py(), columns.probabilities, columns.image, source)
     if pa.types.is_fixed_size_list(probs.type):
         prob_offsets = np.arange(n + 1, dtype=np.int64) * probs.type.list_size
     else:

@@ -14,6 +14,7 @@ import numpy as np
 
 import kiv_rs
 
+from .diagnosis import with_cause
 from .rows import ImageBatch
 
 # KIV's thresholds when none are given.
@@ -50,7 +51,8 @@ def score_batch(batch: ImageBatch, iou_threshold: float, score_threshold: float)
             raise
         except BaseException as error:  # the extension's internal failures derive from BaseException
             scores.append(math.nan)
-            failures[int(batch.ids[i])] = f"{type(error).__name__}: {error}"
+            failures[int(batch.ids[i])] = with_cause(f"{type(error).__name__}: {error}", *arguments,
+                                                     score_threshold)
     return BatchOutcome(batch.ids, np.array(scores, dtype=np.float32), failures)
 
 

@@ -10,11 +10,9 @@ under a temporary name and renamed.
 from __future__ import annotations
 
 import json
-import os
+import math
 import sys
-import tempfile
-from collections.abc import Callable, Iterator
-from contextlib import contextmanager
+from collections.abc import Callable
 from pathlib import Path
 from typing import BinaryIO
 
@@ -24,6 +22,7 @@ import pyarrow.csv as pa_csv
 import pyarrow.parquet as pq
 
 from .errors import InputError
+from .outputs import Staging, check_outputs, staging
 
 
 def _text_scores(table: pa.Table) -> pa.Table:
@@ -39,11 +38,19 @@ def _write_parquet(table: pa.Table, out: BinaryIO) -> None:
     pq.write_table(table, out)
 
 
+def _json_number(value: float | None) -> float | str | None:
+    if value is None or math.isfinite(value):
+        return value
+    return "NaN" if math.isnan(value) else "Infinity" if value > 0 else "-Infinity"
+
+
 def _write_jsonl(table: pa.Table, out: BinaryIO) -> None:
     names = table.column_names
     for batch in _text_scores(table).to_batches(65_536):
         columns = [batch.column(name).to_pylist() for name in names]
-        out.write("".join(json.dumps(dict(zip(names, row))) + "\n" for row in zip(*columns)).encode())
+        columns[names.index("score")] = [_json_number(value) for value in columns[names.index("score")]]
+        out.write("".join(json.dumps(dict(zip(names, row)), allow_nan=False) + "\n"
+                          for row in zip(*columns)).encode())
 
 
 FORMATS: dict[str, Callable[[pa.Table, BinaryIO], None]] = {
@@ -52,42 +59,24 @@ FORMATS: dict[str, Callable[[pa.Table, BinaryIO], None]] = {
 
 
 def check_target(path: Path) -> None:
-    """Fails before any work when the file could not be written."""
+    """Fails before any work when the name has no format; where it lies is checked by outputs."""
     if path.suffix.lower() not in FORMATS:
         raise InputError(f"{path}: the output must end in {', '.join(FORMATS)}")
-    if not path.parent.is_dir():
-        raise InputError(f"{path}: no such directory: {path.parent}")
-    if path.is_dir():
-        raise InputError(f"{path}: is a directory")
 
 
-@contextmanager
-def replacing(path: Path) -> Iterator[BinaryIO]:
-    """A file that takes path's place only when the block ends without error."""
-    fd, temporary = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".tmp")
-    try:
-        with os.fdopen(fd, "wb") as out:
-            yield out
-        os.chmod(temporary, 0o666 & ~_umask())
-        os.replace(temporary, path)
-    except BaseException:
-        os.unlink(temporary)
-        raise
-
-
-def _umask() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
-
-
-def write_ranking(table: pa.Table, path: Path | None) -> None:
-    """Writes the table in the format of path's suffix; CSV to standard output without a path."""
+def write_ranking(table: pa.Table, path: Path | None, stage: Staging | None = None) -> None:
+    """Writes the table in the format of path's suffix; CSV to standard output without a path.
+    Given a stage, the file appears when the stage commits."""
     if path is None:
         sys.stdout.flush()
         _write_csv(table, sys.stdout.buffer)
         sys.stdout.buffer.flush()
         return
     check_target(path)
-    with replacing(path) as out:
+    if stage is None:
+        check_outputs([path], [])
+        with staging() as own:
+            write_ranking(table, path, own)
+        return
+    with stage.file(path) as out:
         FORMATS[path.suffix.lower()](table, out)

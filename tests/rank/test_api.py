@@ -44,3 +44,21 @@ def test_scores_read_back_to_the_same_float32(tmp_path, suffix):
     kiv_rank.write_ranking(table, tmp_path / f"ranking{suffix}")
     got, _ = read_ranking(tmp_path / f"ranking{suffix}")
     assert [b for _, b, _ in got] == scores.view(np.uint32).tolist()
+
+
+@pytest.mark.parametrize("thresholds", [{"score_threshold": float("nan")}, {"iou_threshold": float("nan")},
+                                        {"score_threshold": 2.0}, {"iou_threshold": -0.5}])
+def test_thresholds_that_cannot_be_meant_are_refused(thresholds):
+    with pytest.raises(kiv_rank.InputError, match="must be a number from 0 to 1"):
+        kiv_rank.rank_table(table_of(make_images(seed=12, n_images=2)), workers=1, **thresholds)
+
+
+def test_frame_fails_only_the_image_with_a_nan():
+    images = make_images(seed=13, n_images=4)
+    images[2][3][0] = np.nan
+    images[2][4][:2] = [0, 1]  # a NaN sum among several scales fails the image
+    frame = table_of(images).to_pandas()
+    frame["note"] = [object()] * len(frame)  # a column the ranking does not read
+    ranking = kiv_rank.rank_table(frame, workers=1)
+    assert (ranking.scored, ranking.failed) == (3, 1)
+    assert bits(ranking.table) == expected_ranking(table_of(images))

@@ -72,8 +72,9 @@ def test_failing_images_are_reported_and_ranked_last(kiv_rank, tmp_path):
     assert result.returncode == 1, result.stderr
     assert "4 images scored, 2 failed" in result.stderr
     got, rows = read_ranking(tmp_path / "ranking.csv")
-    assert got == expected_ranking(table)[:5]
-    assert [r["image"] for r in rows[4:]] == ["img_001.jpg"]
+    # --top 5 of 4 scored and 2 failed: every failed image is kept after the first K.
+    assert got == expected_ranking(table)
+    assert [r["image"] for r in rows[4:]] == ["img_001.jpg", "img_004.jpg"]
     assert "PanicException" in rows[4]["error"]
     assert (tmp_path / "scores.png").read_bytes()[:4] == b"\x89PNG"
 
@@ -109,8 +110,8 @@ def bad_pool(tmp_path, fault):
     ("missing column", "pool.parquet: no column 'uncertainty'"),
     ("ragged probabilities", "pool.parquet: column 'class_probabilities': image 'img_000.jpg'"),
     ("wrong type", "pool.parquet: column 'scale' holds string, not integers"),
-    ("missing value", "pool.parquet: column 'uncertainty' has missing values"),
-    ("empty input", "no detections"),
+    ("missing value", "pool.parquet: column 'uncertainty' has missing values (image 'img_003.jpg' first)"),
+    ("empty input", "pool.parquet: the input holds no detections"),
     ("unreadable file", "pool.parquet: cannot read it as Parquet"),
 ])
 def test_bad_input_writes_nothing(kiv_rank, tmp_path, fault, message):
@@ -125,7 +126,10 @@ def test_bad_input_writes_nothing(kiv_rank, tmp_path, fault, message):
     (["missing.parquet"], "missing.parquet: no such file or directory"),
     (["pool.parquet", "--out", "ranking.xlsx"], "ranking.xlsx: the output must end in .csv, .parquet, .jsonl"),
     (["pool.parquet", "--box-columns", "a,b,c"], "four comma-separated names"),
-    (["pool.parquet", "--workers", "0"], "must be at least 1"),
+    (["pool.parquet", "--workers", "0"], "argument --workers: expected a positive integer, got '0'"),
+    (["pool.parquet", "--top", "abc"], "argument --top: expected a positive integer, got 'abc'"),
+    *((["pool.parquet", option, value], f"argument {option}: expected a number from 0 to 1, got '{value}'")
+      for option in ("--score-threshold", "--iou-threshold") for value in ("nan", "2", "-0.1")),
 ])
 def test_bad_usage(kiv_rank, tmp_path, args, message):
     pq.write_table(table_of(make_images(seed=1, n_images=2)), tmp_path / "pool.parquet")
