@@ -39,6 +39,7 @@ import resource
 import subprocess
 import sys
 import time
+from collections.abc import Callable
 from pathlib import Path
 
 import numpy as np
@@ -95,23 +96,23 @@ def write_atomically(path: Path, write) -> None:  # noqa: ANN001
 
 def dense_pool(n_images: int) -> Path:
     """20 to 200 detections per image."""
-    import pyarrow.parquet as pq
-
-    path = CACHE / f"pool-{n_images}.parquet"
-    if not path.exists():
-        rng = np.random.default_rng(SEED + n_images)
-        table = detections(rng, rng.integers(20, 201, n_images), CLASSES)
-        write_atomically(path, lambda to: pq.write_table(table, to, row_group_size=65_536))
-    return path
+    return _one_file_pool(f"pool-{n_images}", SEED + n_images, lambda rng: rng.integers(20, 201, n_images), CLASSES)
 
 
 def sparse_pool(n_images: int) -> Path:
+    return _one_file_pool(f"sparse-{n_images}", SEED + n_images + 1,
+                          lambda rng: np.full(n_images, SPARSE_DETECTIONS), SPARSE_CLASSES)
+
+
+def _one_file_pool(name: str, seed: int, counts: Callable[[np.random.Generator], np.ndarray],
+                   classes: int) -> Path:
+    """A seeded pool in one Parquet file, cached under build/."""
     import pyarrow.parquet as pq
 
-    path = CACHE / f"sparse-{n_images}.parquet"
+    path = CACHE / f"{name}.parquet"
     if not path.exists():
-        rng = np.random.default_rng(SEED + n_images + 1)
-        table = detections(rng, np.full(n_images, SPARSE_DETECTIONS), SPARSE_CLASSES)
+        rng = np.random.default_rng(seed)
+        table = detections(rng, counts(rng), classes)
         write_atomically(path, lambda to: pq.write_table(table, to, row_group_size=65_536))
     return path
 
