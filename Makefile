@@ -70,7 +70,7 @@ build: $(VENV)/.ready
 	rm -rf $(WHEEL_DIR)
 	$(PY) -m pip wheel -q --no-build-isolation --no-deps -C build-dir=$(BUILD_DIR) -w $(WHEEL_DIR) .
 	$(PY) -m pip install -q --no-deps --force-reinstall $(WHEEL_DIR)/kiv_rs-*.whl
-	$(PY) -m pip install -q "$$(ls $(WHEEL_DIR)/kiv_rs-*.whl)[plot,dask]" pandas
+	$(PY) -m pip install -q "$$(ls $(WHEEL_DIR)/kiv_rs-*.whl)[plot,dask,s3server]" pandas
 
 test: build test-python test-numpy1 test-cpp sanitize fuzz-replay fuzz wheel stubtest
 

@@ -6,12 +6,12 @@ from __future__ import annotations
 import argparse
 import sys
 from concurrent.futures.process import BrokenProcessPool
-from pathlib import Path
 
 from .columns import Columns
 from .dependencies import check_pyarrow
 from .errors import ImageFailed, InputError
 from .processes import start_fork_server
+from .uris import local_or_uri
 
 PROG = "kiv-rank"
 EPILOG = """exit status: 0 every image scored, 1 some image failed (the ranking is
@@ -38,9 +38,10 @@ def build_parser() -> argparse.ArgumentParser:
     defaults = Columns()
     parser.add_argument("paths", nargs="+", metavar="PATH",
                         help="Parquet (.parquet) or JSON Lines (.jsonl) files or directories of them")
-    parser.add_argument("--out", type=Path, help="output file: .csv, .parquet or .jsonl (default: CSV on stdout)")
+    parser.add_argument("--out", type=local_or_uri,
+                        help="output file: .csv, .parquet or .jsonl (default: CSV on stdout)")
     parser.add_argument("--top", type=_positive, metavar="K", help="keep the first K images")
-    parser.add_argument("--plot", type=Path, metavar="PATH.png", help="draw the score distribution")
+    parser.add_argument("--plot", type=local_or_uri, metavar="PATH.png", help="draw the score distribution")
     # Left out unless given, for the library's defaults (0.5 and 0.05, as in KIV).
     parser.add_argument("--iou-threshold", type=float, default=argparse.SUPPRESS)
     parser.add_argument("--score-threshold", type=float, default=argparse.SUPPRESS)
@@ -78,7 +79,7 @@ def run(args: argparse.Namespace) -> int:
         from .cluster import rank_dask_files
 
         ranking = rank_dask_files(args.paths, args.dask, args.workers, columns=columns, **thresholds,
-                                  fail_fast=args.fail_fast)
+                                  fail_fast=args.fail_fast, progress=False if args.quiet else None)
     else:
         ranking = api.rank_files(args.paths, columns=columns, **thresholds, workers=args.workers,
                                  fail_fast=args.fail_fast, progress=False if args.quiet else None)

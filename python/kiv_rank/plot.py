@@ -2,31 +2,34 @@
 
 from __future__ import annotations
 
-from pathlib import Path
+from pathlib import Path, PurePosixPath
 from typing import Any
 
 import numpy as np
 import pyarrow as pa
 
 from .dependencies import require
+from .stores import check_object_target, is_uri
 from .writing import replacing
 
 COLOUR = "#4c72b0"
 CUT_COLOUR = "#c44e52"
 
 
-def check_plot(path: Path) -> None:
+def check_plot(path: Path | str) -> None:
     """Fails before any work when the plot could not be drawn."""
     require("matplotlib", "plot", "--plot")
     from .errors import InputError
 
-    if path.suffix.lower() != ".png":
+    if PurePosixPath(path).suffix.lower() != ".png":
         raise InputError(f"{path}: the plot is written as PNG and its name must end in .png")
-    if not path.parent.is_dir():
+    if is_uri(path):
+        check_object_target(str(path))
+    elif not Path(path).parent.is_dir():
         raise InputError(f"{path}: no such directory: {path.parent}")
 
 
-def plot_scores(table: pa.Table, top: int | None, path: Path) -> None:
+def plot_scores(table: pa.Table, top: int | None, path: Path | str) -> None:
     """Two views of the ranking's scores: their histogram, and each score against
     its rank, where a knee shows a natural K. With `top`, both mark the cut."""
     check_plot(path)

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from collections.abc import Iterable
 from dataclasses import dataclass, field
-from pathlib import Path
+from pathlib import Path, PurePath, PurePosixPath
 
 import numpy as np
 import pyarrow as pa
@@ -15,6 +15,7 @@ import pyarrow.parquet as pq
 from .columns import Columns
 from .errors import InputError
 from .rows import Rows
+from .stores import find_files, is_uri, located
 
 PARQUET_SUFFIXES = (".parquet", ".parq", ".pq")
 JSON_LINES_SUFFIXES = (".jsonl", ".ndjson")
@@ -86,14 +87,19 @@ def _table_slice(source: str, rows: int, stream: pa.Buffer) -> TableSlice:
 def _open_parquet(path: str, read_dictionary: list[str] | None = None) -> pq.ParquetFile:
     try:
         # pre_buffer would fetch every row group of the file before the first is read.
-        return pq.ParquetFile(path, pre_buffer=False, read_dictionary=read_dictionary)
+        where, store = located(path)
+        return pq.ParquetFile(where, filesystem=store, pre_buffer=False, read_dictionary=read_dictionary)
     except (OSError, pa.ArrowException) as error:
         raise InputError(f"{path}: cannot read it as Parquet: {error}") from None
 
 
 def _read_json(path: str) -> pa.Table:
     try:
-        return pa_json.read_json(path)
+        where, store = located(path)
+        if store is None:
+            return pa_json.read_json(where)
+        with store.open_input_stream(where) as file:
+            return pa_json.read_json(file)
     except (OSError, pa.ArrowException) as error:
         raise InputError(f"{path}: cannot read it as JSON Lines: {error}") from None
 
@@ -116,7 +122,7 @@ class Source:
 
 @dataclass
 class ParquetSource(Source):
-    path: Path
+    path: Path | str  # a URI stays a string
     name: str = field(init=False)
 
     def __post_init__(self) -> None:
@@ -146,7 +152,7 @@ class JsonLinesSource(Source):
     for the schema serves the first pass, so the main process parses it once
     and the worker that scores it once more."""
 
-    path: Path
+    path: Path | str
     name: str = field(init=False)
     _table: pa.Table | None = field(init=False, default=None, repr=False)
 
@@ -183,8 +189,11 @@ class TableSource(Source):
 def find_sources(paths: Iterable[str | Path]) -> list[Source]:
     """Data files under the given paths, in sorted path order; directories are
     searched recursively, skipping names starting with '.' or '_'."""
-    files: set[Path] = set()
+    files: set[Path | str] = set()
     for given in paths:
+        if is_uri(given):
+            files.update(find_files(str(given), _is_data_file))
+            continue
         path = Path(given)
         if path.is_dir():
             found = [f for f in path.rglob("*") if f.is_file() and _is_data_file(f.relative_to(path))]
@@ -199,11 +208,15 @@ def find_sources(paths: Iterable[str | Path]) -> list[Source]:
             raise InputError(f"{path}: no such file or directory")
     if not files:
         raise InputError("no input files given")
-    return [ParquetSource(f) if f.suffix.lower() in PARQUET_SUFFIXES else JsonLinesSource(f)
-            for f in sorted(files)]
+    return [ParquetSource(f) if _suffix(f) in PARQUET_SUFFIXES else JsonLinesSource(f)
+            for f in sorted(files, key=lambda f: str(f).split("/"))]
 
 
-def _is_data_file(relative: Path) -> bool:
+def _suffix(file: Path | str) -> str:
+    return PurePosixPath(file).suffix.lower()
+
+
+def _is_data_file(relative: PurePath) -> bool:
     return (relative.suffix.lower() in PARQUET_SUFFIXES + JSON_LINES_SUFFIXES
             and not any(part.startswith((".", "_")) for part in relative.parts))
 

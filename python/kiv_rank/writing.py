@@ -15,7 +15,7 @@ import sys
 import tempfile
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
-from pathlib import Path
+from pathlib import Path, PurePosixPath
 from typing import BinaryIO
 
 import pyarrow as pa
@@ -24,6 +24,7 @@ import pyarrow.csv as pa_csv
 import pyarrow.parquet as pq
 
 from .errors import InputError
+from .stores import check_object_target, is_uri, uploading
 
 
 def _text_scores(table: pa.Table) -> pa.Table:
@@ -51,10 +52,13 @@ FORMATS: dict[str, Callable[[pa.Table, BinaryIO], None]] = {
 }
 
 
-def check_target(path: Path) -> None:
+def check_target(path: Path | str) -> None:
     """Fails before any work when the file could not be written."""
-    if path.suffix.lower() not in FORMATS:
+    if PurePosixPath(path).suffix.lower() not in FORMATS:
         raise InputError(f"{path}: the output must end in {', '.join(FORMATS)}")
+    if is_uri(path):
+        check_object_target(str(path))
+        return
     if not path.parent.is_dir():
         raise InputError(f"{path}: no such directory: {path.parent}")
     if path.is_dir():
@@ -62,8 +66,13 @@ def check_target(path: Path) -> None:
 
 
 @contextmanager
-def replacing(path: Path) -> Iterator[BinaryIO]:
+def replacing(path: Path | str) -> Iterator[BinaryIO]:
     """A file that takes path's place only when the block ends without error."""
+    if is_uri(path):
+        with uploading(str(path)) as out:
+            yield out
+        return
+    assert isinstance(path, Path)
     fd, temporary = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".tmp")
     try:
         with os.fdopen(fd, "wb") as out:
@@ -81,7 +90,7 @@ def _umask() -> int:
     return mask
 
 
-def write_ranking(table: pa.Table, path: Path | None) -> None:
+def write_ranking(table: pa.Table, path: Path | str | None) -> None:
     """Writes the table in the format of path's suffix; CSV to standard output without a path."""
     if path is None:
         sys.stdout.flush()
@@ -90,4 +99,4 @@ def write_ranking(table: pa.Table, path: Path | None) -> None:
         return
     check_target(path)
     with replacing(path) as out:
-        FORMATS[path.suffix.lower()](table, out)
+        FORMATS[PurePosixPath(path).suffix.lower()](table, out)
