@@ -33,6 +33,7 @@ from .ranking import Ranking, rank_outcomes
 from .reading import TableSource, find_sources
 from .scoring import IOU_THRESHOLD, SCORE_THRESHOLD, Outcomes, one_thread_pool
 from .stores import one_line
+from .uris import is_uri
 
 if TYPE_CHECKING:
     import pandas
@@ -71,6 +72,9 @@ def _outcome_frame(keys: pandas.Series, places: np.ndarray, scores: np.ndarray, 
 def _score_partition(frame: pandas.DataFrame, columns: Columns, iou_threshold: float,
                      score_threshold: float) -> pandas.DataFrame:
     """One partition's images, each scored on its rows in input order."""
+    if frame.empty:  # the shuffle may leave partitions without images, their columns without types
+        return _outcome_frame(frame[columns.image], np.zeros(0, np.int64), np.zeros(0, np.float32),
+                              np.zeros(0, np.int64), [], "")
     one_thread_pool()
     table = _arrow_table(frame).sort_by(PLACE)
     places = table.column(PLACE).to_numpy()
@@ -109,7 +113,10 @@ def rank_dask(frame: DataFrame, *, columns: Columns = Columns(), iou_threshold: 
         first = min(failures, key=lambda i: places[i])
         raise ImageFailed(outcomes["image"].iloc[first], failures[first])
     scores = Outcomes(outcomes["score"].to_numpy(dtype=np.float32), failures)
-    table = rank_outcomes(pa.array(outcomes["image"]), outcomes["detections"].to_numpy(), scores, places)
+    keys = pa.array(outcomes["image"])
+    if pa.types.is_large_string(keys.type):  # dask's strings; a local ranking has plain ones
+        keys = keys.cast(pa.string())
+    table = rank_outcomes(keys, outcomes["detections"].to_numpy(), scores, places)
     rounded = {name for names in outcomes["rounded"] for name in names.split(",")}
     return Ranking(table, int(outcomes["detections"].sum()), time.perf_counter() - start, columns.among(rounded))
 
@@ -144,7 +151,8 @@ def rank_dask_files(paths: Iterable[str | Path], address: str, workers: int | No
 
     start = time.perf_counter()
     check_thresholds(iou_threshold, score_threshold)
-    sources = find_sources(paths)
+    # The workers' working folder is not ours.
+    sources = find_sources(path if is_uri(path) else Path(path).absolute() for path in paths)
     with client_for(address, workers) as client:
         threads = sum(client.nthreads().values())
         if not threads:

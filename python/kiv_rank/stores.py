@@ -10,6 +10,7 @@ only its own row groups. An output goes up as one object once it is complete.
 from __future__ import annotations
 
 import io
+import os
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from functools import lru_cache
@@ -29,6 +30,10 @@ def one_line(error: BaseException) -> str:
 @lru_cache(maxsize=None)
 def _filesystem(root: str) -> pafs.FileSystem:
     """One filesystem per scheme and bucket (or host) in each process."""
+    # pyarrow leaves out the standard variables for an S3-compatible store's address.
+    endpoint = os.environ.get("AWS_ENDPOINT_URL_S3") or os.environ.get("AWS_ENDPOINT_URL")
+    if root.startswith("s3://") and endpoint:
+        return pafs.S3FileSystem(endpoint_override=endpoint)
     try:
         return pafs.FileSystem.from_uri(root)[0]
     except pa.ArrowInvalid as error:
