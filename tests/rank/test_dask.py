@@ -3,6 +3,7 @@ against the local ranking, byte for byte."""
 
 import os
 import signal
+import subprocess
 import time
 
 import numpy as np
@@ -66,27 +67,28 @@ def large_pool(path, images=60_000, per_image=8):
 
 
 def test_a_worker_killed_mid_run_changes_nothing(kiv_rank, tmp_path, dask_cluster):
-    import subprocess
+    from distributed import Client
 
     from conftest import KIV_RANK
 
     address, add_worker = dask_cluster
     large_pool(tmp_path / "pool.parquet")
-    extra = add_worker()
-    from distributed import Client
-
     with Client(address) as client:
-        client.wait_for_workers(3, timeout=60)
-    run = subprocess.Popen([KIV_RANK, "pool.parquet", "--dask", address, "--quiet", "--out", "dask.csv"],
-                           cwd=tmp_path, stderr=subprocess.PIPE, text=True)
-    time.sleep(2.0)
-    mid_run = run.poll() is None
-    os.kill(extra.pid, signal.SIGKILL)
-    assert run.wait(120) == 0, run.stderr.read()
+        before = set(client.scheduler_info()["workers"])
+        extra = add_worker()
+        client.wait_for_workers(len(before) + 1, timeout=60)
+        (victim,) = set(client.scheduler_info()["workers"]) - before
+        run = subprocess.Popen([KIV_RANK, "pool.parquet", "--dask", address, "--quiet", "--out", "dask.csv"],
+                               cwd=tmp_path, stderr=subprocess.PIPE, text=True)
+        # Killed while it holds a task: the scheduler gives that task to another worker.
+        while not client.processing(workers=[victim]).get(victim) and run.poll() is None:
+            time.sleep(0.01)
+        assert run.poll() is None, "the run ended before the worker got a task"
+        os.kill(extra.pid, signal.SIGKILL)
+        assert run.wait(120) == 0, run.stderr.read()
     local = kiv_rank("pool.parquet", "--workers", "2", "--out", "local.csv")
     assert local.returncode == 0
     assert (tmp_path / "dask.csv").read_bytes() == (tmp_path / "local.csv").read_bytes()
-    assert mid_run, "the run ended before the worker was killed: make the pool larger"
 
 
 def test_rank_dask_keeps_nan_per_image(tmp_path, dask_cluster):
