@@ -26,7 +26,7 @@ def check_plot(path: Path | str) -> None:
     if is_uri(path):
         check_object_target(str(path))
     elif not Path(path).parent.is_dir():
-        raise InputError(f"{path}: no such directory: {path.parent}")
+        raise InputError(f"{path}: no such directory: {Path(path).parent}")
 
 
 def plot_scores(table: pa.Table, top: int | None, path: Path | str) -> None:

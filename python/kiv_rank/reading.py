@@ -86,9 +86,11 @@ def _table_slice(source: str, rows: int, stream: pa.Buffer) -> TableSlice:
 
 def _open_parquet(path: str, read_dictionary: list[str] | None = None) -> pq.ParquetFile:
     try:
-        # pre_buffer would fetch every row group of the file before the first is read.
+        # pre_buffer reads a part's column chunks in a few large requests rather than
+        # one each: that pays from a store, where a request costs a round trip, not from a disk.
         where, store = located(path)
-        return pq.ParquetFile(where, filesystem=store, pre_buffer=False, read_dictionary=read_dictionary)
+        return pq.ParquetFile(where, filesystem=store, pre_buffer=store is not None,
+                              read_dictionary=read_dictionary)
     except (OSError, pa.ArrowException) as error:
         raise InputError(f"{path}: cannot read it as Parquet: {error}") from None
 

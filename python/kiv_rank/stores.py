@@ -23,13 +23,15 @@ import pyarrow.fs as pafs
 from .errors import InputError
 from .uris import URI, is_uri
 
+
 def one_line(error: BaseException) -> str:
     return " ".join(str(error).split())
 
 
 @lru_cache(maxsize=None)
-def _filesystem(root: str) -> pafs.FileSystem:
-    """One filesystem per scheme and bucket (or host) in each process."""
+def _filesystem(root: str) -> pafs.FileSystem | None:
+    """pyarrow's filesystem for a scheme and bucket (or host), one per process;
+    None where pyarrow does not know the scheme."""
     # pyarrow leaves out the standard variables for an S3-compatible store's address.
     endpoint = os.environ.get("AWS_ENDPOINT_URL_S3") or os.environ.get("AWS_ENDPOINT_URL")
     if root.startswith("s3://") and endpoint:
@@ -37,32 +39,27 @@ def _filesystem(root: str) -> pafs.FileSystem:
     try:
         return pafs.FileSystem.from_uri(root)[0]
     except pa.ArrowInvalid as error:
-        if "Unrecognized filesystem type" not in str(error):
-            raise
-    try:
-        import fsspec
-    except ImportError:
-        raise InputError(f"{root}: unknown kind of store (fsspec may know it: pip install fsspec)") from None
-    protocol = root.split("://", 1)[0]
-    try:
-        store = fsspec.filesystem(protocol)
-    except (ImportError, ValueError) as error:
-        raise InputError(f"{root}: {one_line(error)}") from None
-    return pafs.PyFileSystem(pafs.FSSpecHandler(store))
+        if "Unrecognized filesystem type" in str(error):
+            return None
+        raise
 
 
 def resolve(uri: str) -> tuple[pafs.FileSystem, str]:
     """The store holding a URI, and the path within it."""
     match = URI.match(uri)
     assert match is not None, uri
-    root = match.group(0)
     try:
-        filesystem = _filesystem(root)
-    except (OSError, pa.ArrowException) as error:
+        filesystem = _filesystem(match.group(0))
+        if filesystem is not None:
+            return filesystem, uri[len(match.group(1)) + 3:].split("?", 1)[0]
+        try:
+            from fsspec.core import url_to_fs
+        except ImportError:
+            raise InputError(f"{uri}: unknown kind of store (fsspec may know it)") from None
+        store, path = url_to_fs(uri)
+        return pafs.PyFileSystem(pafs.FSSpecHandler(store)), path
+    except (OSError, ImportError, ValueError, pa.ArrowException) as error:
         raise InputError(f"{uri}: {one_line(error)}") from None
-    if isinstance(filesystem, pafs.PyFileSystem):
-        return filesystem, uri  # fsspec takes the whole URI
-    return filesystem, uri[len(match.group(1)) + 3:].split("?", 1)[0]
 
 
 def info(uri: str) -> tuple[pafs.FileSystem, str, pafs.FileInfo]:

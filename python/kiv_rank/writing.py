@@ -59,6 +59,7 @@ def check_target(path: Path | str) -> None:
     if is_uri(path):
         check_object_target(str(path))
         return
+    path = Path(path)
     if not path.parent.is_dir():
         raise InputError(f"{path}: no such directory: {path.parent}")
     if path.is_dir():

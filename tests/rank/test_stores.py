@@ -1,37 +1,39 @@
 """Pools read from and rankings written to an S3 server (moto's, a process of
 its own), with local workers and on the Dask cluster, against the local run."""
 
+import subprocess
+
 import pyarrow.parquet as pq
 import pytest
 
-from conftest import make_images, table_of, with_ties
+from conftest import KIV_RANK, make_images, table_of, with_ties
 from servers import store
 from test_cli import split_interleaved
 
 
 @pytest.fixture(scope="module")
 def s3_pool(s3_store, tmp_path_factory):
-    """The same pool on disk and under s3://pool/detections/."""
+    """The same pool on disk and under s3://pool/detections/, and its local ranking."""
     folder = tmp_path_factory.mktemp("pool")
     first, second = split_interleaved(table_of(with_ties(make_images(seed=11, n_images=40))))
     bucket = store(s3_store)
     for i, part in enumerate((first, second)):
         pq.write_table(part, folder / f"part-{i}.parquet", row_group_size=50)
         pq.write_table(part, f"pool/detections/day={i}/part.parquet", filesystem=bucket, row_group_size=50)
-    return folder
+    out = tmp_path_factory.mktemp("ranking") / "local.parquet"
+    subprocess.run([KIV_RANK, folder, "--workers", "2", "--out", out], check=True, capture_output=True)
+    return out.read_bytes()
 
 
 @pytest.mark.parametrize("where", ["local-workers", "dask"])
-def test_ranked_from_and_to_s3_as_from_disk(kiv_rank, tmp_path, s3_store, s3_pool, where, request):
-    local = kiv_rank(s3_pool, "--workers", "2", "--out", "local.parquet")
-    assert local.returncode == 0, local.stderr
+def test_ranked_from_and_to_s3_as_from_disk(kiv_rank, s3_store, s3_pool, where, request):
     options = ["--dask", request.getfixturevalue("dask_cluster")[0]] if where == "dask" else ["--workers", "2"]
     out = f"s3://pool/rankings/{where}.parquet"
     result = kiv_rank("s3://pool/detections/", *options, "--out", out, "--plot", out[:-8] + ".png", env=s3_store)
     assert result.returncode == 0, result.stderr
     bucket = store(s3_store)
     with bucket.open_input_stream(out[5:]) as ranking:
-        assert ranking.read() == (tmp_path / "local.parquet").read_bytes()
+        assert ranking.read() == s3_pool
     assert bucket.get_file_info(out[5:-8] + ".png").size > 0
 
 
