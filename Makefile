@@ -186,6 +186,7 @@ demo: build
 bench: build
 	$(PY) bench/run.py
 	$(PY) bench/pool_bench.py
+	$(PY) bench/cluster_bench.py
 
 clean:
 	rm -rf build $(WHEEL_DIR) $(VENV) $(VENV_NP1) $(PACKAGE_VENV) $(WHEEL_VENV) $(RELEASE_DIR)
