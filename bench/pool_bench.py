@@ -1,29 +1,41 @@
-"""Times kiv-rank on a generated pool against its floor and a hand-written loop.
+"""Times kiv-rank on generated pools against its floor and a hand-written loop.
 
-The pool is Parquet, one row per detection, images contiguous, seeded and
-cached under build/pool_bench/. One run reports:
+Every pool is Parquet, one row per detection, images contiguous, seeded and
+cached under build/pool_bench/:
+  - dense: 20,000 images of 20 to 200 detections (20 classes), one file;
+  - sparse: 1,000,000 images of 4 detections (4 classes), one file, the keys
+    dictionary-encoded as Parquet writes strings; and one a tenth the size for
+    the memory growth;
+  - shards: 3,000 files of 300 such images, as an inference job writes them.
+One run reports, per pool:
   - the floor: a bare pyarrow read of the needed columns, and the sum of the
     KIV.run times of every image (single-threaded, arrays ready);
-  - the start-up no run escapes: a fresh interpreter importing NumPy, pyarrow and
-    the extension, paid before any worker reads a row, whatever their number;
-  - kiv-rank end to end (a fresh process, as a user runs it) with 1 and 2 workers;
-  - the loop a user writes by hand: pandas read_parquet, groupby, KIV.run per group;
-  - the peak memory (every process of the run together) on a pool a quarter the size;
-and checks that every way gives the same scores bit for bit. The floor and the
+  - kiv-rank end to end (a fresh process, as a user runs it) with 1 and 2
+    workers: wall and CPU time of every process, the main process's CPU time
+    and peak memory, the whole tree's peak memory (sampled every 10 ms), and the
+    serial fraction (main process CPU / all CPU);
+and once: the start-up no run escapes (a fresh interpreter importing NumPy,
+pyarrow and the extension), the loop a user writes by hand (pandas groupby,
+KIV.run per group) on the dense pool, and a projection to 10,000,000 images on
+32 cores. Every way must give the same scores bit for bit. The floor and the
 kiv-rank runs are repeated, interleaved, and the median by wall time reported:
 on a 2-core machine a single read varies by a factor of two.
 
 Environment:
-  POOL_BENCH_IMAGES=n   images in the pool (default 20,000; the small pool has n / 4)
-  POOL_BENCH_REPEATS=r  runs of each repeated measurement (default 5)
+  POOL_BENCH_IMAGES=n         dense images (default 20,000; its small pool has n / 4)
+  POOL_BENCH_SPARSE_IMAGES=n  sparse images (default 1,000,000; its small pool has n / 10)
+  POOL_BENCH_SHARDS=n         shard files (default 3,000); 0 leaves the pool out, as 0 does above
+  POOL_BENCH_REPEATS=r        runs of each repeated measurement (default 5, 3 on the larger pools)
 
 Exit status 1 when the scores disagree or a run fails; the goals are only printed.
 """
 
 from __future__ import annotations
 
+import hashlib
 import json
 import os
+import resource
 import subprocess
 import sys
 import time
@@ -35,18 +47,19 @@ ROOT = Path(__file__).resolve().parent.parent
 CACHE = ROOT / "build" / "pool_bench"
 SEED = 20250101
 CLASSES = 20
+SPARSE_DETECTIONS, SPARSE_CLASSES, SHARD_IMAGES = 4, 4, 300
 COLUMNS = ["image", "x_min", "y_min", "x_max", "y_max", "class_probabilities", "uncertainty", "scale"]
 IOU_THRESHOLD, SCORE_THRESHOLD = 0.5, 0.05
 KIV_RANK = str(Path(sys.executable).with_name("kiv-rank"))
+MiB = 1024 * 1024
 
 
-def make_pool(n_images: int, path: Path) -> None:
-    """20 to 200 detections per image, around n / 4 objects seen from three scales."""
+def detections(rng: np.random.Generator, counts: np.ndarray, classes: int, first_key: int = 0):  # noqa: ANN201
+    """A table of images with the given numbers of detections, around n / 4
+    objects per image seen from three scales."""
     import pyarrow as pa
-    import pyarrow.parquet as pq
 
-    rng = np.random.default_rng(SEED + n_images)
-    counts = rng.integers(20, 201, n_images)
+    n_images = len(counts)
     image = np.repeat(np.arange(n_images), counts)
     n = int(counts.sum())
     objects = np.maximum(1, counts // 4)
@@ -56,34 +69,87 @@ def make_pool(n_images: int, path: Path) -> None:
     sizes = np.exp(rng.uniform(np.log(14), np.log(400), size=(int(objects.sum()), 2)))[member]
     jitter = rng.normal(0.0, 0.06, size=(n, 4)) * np.hstack([sizes, sizes])
     boxes = (np.hstack([centres - sizes / 2, centres + sizes / 2]) + jitter).astype(np.float32)
-    logits = rng.normal(size=(n, CLASSES))
-    logits[np.arange(n), rng.integers(0, CLASSES, n)] += rng.uniform(0, 6, n)
+    logits = rng.normal(size=(n, classes))
+    logits[np.arange(n), rng.integers(0, classes, n)] += rng.uniform(0, 6, n)
     probs = np.exp(logits - logits.max(axis=1, keepdims=True))
     probs = (probs / probs.sum(axis=1, keepdims=True)).astype(np.float32)
-    names = pa.array([f"img_{i:06d}.jpg" for i in range(n_images)])
-    table = pa.table({
+    names = pa.array([f"img_{first_key + i:08d}.jpg" for i in range(n_images)])
+    return pa.table({
+        # Written as strings: Parquet dictionary-encodes them row group by row group.
         "image": pa.DictionaryArray.from_arrays(pa.array(image.astype(np.int32)), names).dictionary_decode(),
         "x_min": boxes[:, 0], "y_min": boxes[:, 1], "x_max": boxes[:, 2], "y_max": boxes[:, 3],
         "class_probabilities": pa.ListArray.from_arrays(
-            pa.array(np.arange(n + 1, dtype=np.int32) * CLASSES), pa.array(probs.reshape(-1))),
+            pa.array(np.arange(n + 1, dtype=np.int32) * classes), pa.array(probs.reshape(-1))),
         "uncertainty": rng.beta(2.0, 5.0, n).astype(np.float32),
         "scale": rng.integers(0, 3, n),
     })
+
+
+def write_atomically(path: Path, write) -> None:  # noqa: ANN001
+    print(f"generating {path.relative_to(ROOT)} ...", file=sys.stderr, flush=True)
     path.parent.mkdir(parents=True, exist_ok=True)
-    pq.write_table(table, path.with_suffix(".tmp"), row_group_size=65_536)
-    path.with_suffix(".tmp").rename(path)
+    temporary = path.with_name(path.name + ".tmp")
+    write(temporary)
+    temporary.rename(path)
 
 
-def pool(n_images: int) -> Path:
+def dense_pool(n_images: int) -> Path:
+    """20 to 200 detections per image."""
+    import pyarrow.parquet as pq
+
     path = CACHE / f"pool-{n_images}.parquet"
     if not path.exists():
-        print(f"generating {path.relative_to(ROOT)} ...", file=sys.stderr, flush=True)
-        make_pool(n_images, path)
+        rng = np.random.default_rng(SEED + n_images)
+        table = detections(rng, rng.integers(20, 201, n_images), CLASSES)
+        write_atomically(path, lambda to: pq.write_table(table, to, row_group_size=65_536))
+    return path
+
+
+def sparse_pool(n_images: int) -> Path:
+    import pyarrow.parquet as pq
+
+    path = CACHE / f"sparse-{n_images}.parquet"
+    if not path.exists():
+        rng = np.random.default_rng(SEED + n_images + 1)
+        table = detections(rng, np.full(n_images, SPARSE_DETECTIONS), SPARSE_CLASSES)
+        write_atomically(path, lambda to: pq.write_table(table, to, row_group_size=65_536))
+    return path
+
+
+def shard_pool(n_files: int) -> Path:
+    """A directory of n_files files of SHARD_IMAGES sparse images each."""
+    import pyarrow.parquet as pq
+
+    path = CACHE / f"shards-{n_files}"
+    if not path.exists():
+        rng = np.random.default_rng(SEED + n_files + 2)
+        table = detections(rng, np.full(n_files * SHARD_IMAGES, SPARSE_DETECTIONS), SPARSE_CLASSES)
+        rows = SHARD_IMAGES * SPARSE_DETECTIONS
+
+        def write(to: Path) -> None:
+            to.mkdir()
+            for i in range(n_files):
+                pq.write_table(table.slice(i * rows, rows), to / f"part-{i:05d}.parquet")
+
+        write_atomically(path, write)
     return path
 
 
 # ----------------------------------------------------------------------------
 # Children: each measurement in a fresh process.
+
+def digest(keys, scores: np.ndarray) -> str:  # noqa: ANN001
+    """The scores as float32 bits, image by image in key order."""
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    keys = pa.array(keys) if not isinstance(keys, (pa.Array, pa.ChunkedArray)) else keys
+    order = pc.sort_indices(keys).to_numpy()
+    sorted_keys = pc.take(keys, pa.array(order))
+    h = hashlib.sha256("\n".join(map(str, sorted_keys.to_pylist())).encode())
+    h.update(np.asarray(scores, dtype=np.float32)[order].view(np.uint32).tobytes())
+    return h.hexdigest()
+
 
 def child_floor(path: str) -> dict:
     import pyarrow.parquet as pq
@@ -95,25 +161,28 @@ def child_floor(path: str) -> dict:
 
 def child_runs(path: str) -> dict:
     """KIV.run on every image with its arrays ready; only the calls are timed."""
+    import pyarrow.compute as pc
     import pyarrow.parquet as pq
 
     import kiv_rs
 
     table = pq.read_table(path, columns=COLUMNS)
-    keys = table.column("image").to_numpy(zero_copy_only=False)
+    codes = pc.dictionary_encode(table.column("image")).combine_chunks()
+    keys, codes = codes.dictionary, codes.indices.to_numpy()
     boxes = np.stack([table.column(c).to_numpy() for c in COLUMNS[1:5]], axis=1)
-    probs = table.column("class_probabilities").combine_chunks().flatten().to_numpy().reshape(-1, CLASSES)
+    probs = table.column("class_probabilities").combine_chunks()
+    probs = probs.flatten().to_numpy().reshape(len(probs), -1)
     unc, scales = table.column("uncertainty").to_numpy(), table.column("scale").to_numpy()
-    starts = np.flatnonzero(np.r_[True, keys[1:] != keys[:-1], True])
+    starts = np.flatnonzero(np.r_[True, codes[1:] != codes[:-1], True]).tolist()
     scorer = kiv_rs.KIV(IOU_THRESHOLD, SCORE_THRESHOLD)
-    total, scores = 0.0, {}
-    for a, b in zip(starts[:-1], starts[1:]):
+    total, scores = 0.0, np.zeros(len(keys), np.float32)
+    for i, (a, b) in enumerate(zip(starts[:-1], starts[1:])):
         args = (np.ascontiguousarray(boxes[a:b]), probs[a:b], unc[a:b], scales[a:b])
         start = time.perf_counter()
         score, _ = scorer.run(*args)
         total += time.perf_counter() - start
-        scores[keys[a]] = score
-    return {"seconds": total, "cpu": total, "scores": scores}
+        scores[i] = score
+    return {"seconds": total, "cpu": total, "images": len(keys), "digest": digest(keys, scores)}
 
 
 def child_hand_loop(path: str) -> dict:
@@ -132,7 +201,8 @@ def child_hand_loop(path: str) -> dict:
         scores[key] = scorer.run(boxes, probs, group["uncertainty"].to_numpy(np.float32),
                                  group["scale"].to_numpy(np.int64))[0]
     ranking = sorted(scores.items(), key=lambda kv: -kv[1])
-    return {"seconds": time.perf_counter() - start, "cpu": time.process_time() - cpu, "scores": dict(ranking)}
+    seconds, cpu = time.perf_counter() - start, time.process_time() - cpu
+    return {"seconds": seconds, "cpu": cpu, "digest": digest([k for k, _ in ranking], np.array([v for _, v in ranking]))}
 
 
 CHILDREN = {"floor": child_floor, "runs": child_runs, "hand": child_hand_loop}
@@ -166,85 +236,133 @@ def median(runs: list[dict]) -> dict:
 
 
 def measure_tool(path: Path, workers: int) -> dict:
-    """kiv-rank in a fresh process: wall time, CPU time and peak memory of all its
-    processes (start-up included; sampled every 10 ms), scores."""
+    """kiv-rank in a fresh process: wall time; CPU time of every process and of
+    the main one; peak memory of the main process and of every process together.
+    Sampled every 10 ms, but for the main process's CPU time, which the kernel
+    accounts when it is reaped (the fork server and the workers are not its to reap)."""
     import psutil
     import pyarrow.parquet as pq
 
     out = CACHE / f"ranking-{path.stem}-{workers}.parquet"
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.perf_counter()
     proc = psutil.Popen([KIV_RANK, str(path), "--workers", str(workers), "--quiet", "--out", str(out)],
                         stderr=subprocess.PIPE, text=True)
-    peak, cpu = 0, {}
+    peak = main_peak = 0
+    cpu: dict[int, float] = {}
     while proc.poll() is None:
         try:
             tree = [proc, *proc.children(recursive=True)]
-            peak = max(peak, sum(p.memory_info().rss for p in tree))
-            for p in tree:
+            rss = [p.memory_info().rss for p in tree]
+            peak, main_peak = max(peak, sum(rss)), max(main_peak, rss[0])
+            for p in tree[1:]:
                 times = p.cpu_times()
                 cpu[p.pid] = times.user + times.system
         except psutil.Error:
             pass
         time.sleep(0.01)
     seconds = time.perf_counter() - start
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
     stderr = proc.stderr.read()
     if proc.returncode:
         raise RuntimeError(f"kiv-rank --workers {workers} failed: {stderr.strip()}")
     table = pq.read_table(out)
-    return {"seconds": seconds, "cpu": sum(cpu.values()), "peak": peak, "summary": stderr.strip(),
-            "scores": dict(zip(table.column("image").to_pylist(), table.column("score").to_pylist()))}
+    main_cpu = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
+    return {"seconds": seconds, "cpu": main_cpu + sum(cpu.values()), "main_cpu": main_cpu, "main_peak": main_peak,
+            "peak": peak,
+            "digest": digest(table.column("image"), table.column("score").to_numpy())}
+
+
+def bench_pool(name: str, path: Path, repeats: int, small: Path | None, growth_goal: float) -> dict:
+    """Floor and kiv-rank on one pool, interleaved; prints its table."""
+    load = os.getloadavg()
+    runs: dict[str, list[dict]] = {"floor": [], "runs": [], "tool1": [], "tool2": [], "small": []}
+    for _ in range(repeats):
+        runs["floor"].append(measure_child("floor", path))
+        runs["runs"].append(measure_child("runs", path))
+        runs["tool1"].append(measure_tool(path, 1))
+        runs["tool2"].append(measure_tool(path, 2))
+        if small is not None:
+            runs["small"].append(measure_tool(small, 1))
+    floor, calls = median(runs["floor"]), median(runs["runs"])
+    tool = {1: median(runs["tool1"]), 2: median(runs["tool2"])}
+    floor_time = floor["seconds"] + calls["seconds"]
+    print(f"\n{name}: {calls['images']:,} images, {floor['rows']:,} detections ({path.relative_to(ROOT)}); "
+          f"load average before: {load[0]:.2f} {load[1]:.2f} {load[2]:.2f} on {os.cpu_count()} processors; "
+          f"medians of {repeats} interleaved runs")
+    print(f"{'':22}{'wall':>8}{'CPU':>8}{'main CPU':>9}{'serial':>7}{'main peak':>10}{'tree peak':>10}"
+          f" {'wall range':>12}  notes (wall-time ratios)")
+    rows = [
+        ("bare pyarrow read", floor, runs["floor"], ""),
+        ("sum of KIV.run times", calls, runs["runs"], ""),
+        ("kiv-rank, 1 worker", tool[1], runs["tool1"],
+         f"{tool[1]['seconds'] / floor_time:.2f}× (read + runs); goal ≤ 1.3×"),
+        ("kiv-rank, 2 workers", tool[2], runs["tool2"],
+         f"{tool[1]['seconds'] / tool[2]['seconds']:.2f}× from 1 worker; goal ≥ 1.7×"),
+    ]
+    for label, row, repeated, note in rows:
+        times = [r["seconds"] for r in repeated]
+        within = f"[{min(times):.2f}–{max(times):.2f}]" if times else ""
+        main = (f"{row['main_cpu']:8.2f}s{row['main_cpu'] / row['cpu']:6.0%} {row['main_peak'] / MiB:6.0f} MiB"
+                f"{row['peak'] / MiB:6.0f} MiB" if "main_cpu" in row else f"{'':36}")
+        print(f"{label:22}{row['seconds']:7.2f}s{row['cpu']:7.2f}s{main} {within:>12}  {note}")
+    if small is not None:
+        # Peaks: the highest of every run, so that one quiet sample does not flatter either size.
+        big_peak, small_peak = (max(r["peak"] for r in runs[k]) for k in ("tool1", "small"))
+        small_images = int(small.stem.rsplit("-", 1)[1])
+        print(f"tree peak, 1 worker: {small_peak / MiB:.0f} MiB ({small_images:,} images), {big_peak / MiB:.0f} MiB "
+              f"({calls['images']:,}): {big_peak / small_peak:.2f}×; goal ≤ {growth_goal:g}×")
+    digests = {r["digest"] for k in ("runs", "tool1", "tool2") for r in runs[k]}
+    return {"agree": len(digests) == 1, "digest": calls["digest"], "tool": tool, "images": calls["images"],
+            "rows": floor["rows"], "calls": calls["seconds"], "small": median(runs["small"]) if small else None,
+            "small_images": int(small.stem.rsplit("-", 1)[1]) if small else 0}
+
+
+def projection(measured: dict, images: int = 10_000_000, cores: int = 32) -> str:
+    """10,000,000 images on 32 cores: per-image costs from the difference
+    between the sparse pool and its small one, so that start-up is not scaled."""
+    big, small = measured["tool"][1], measured["small"]
+    added = measured["images"] - measured["small_images"]
+
+    def per_image(key: str) -> float:
+        return max(0.0, big[key] - small[key]) / added
+
+    main_cpu = small["main_cpu"] + per_image("main_cpu") * images
+    worker_cpu = (per_image("cpu") - per_image("main_cpu")) * images
+    main_peak = small["main_peak"] + per_image("main_peak") * images
+    bound = "main process" if main_cpu > worker_cpu / cores else "workers"
+    return (f"projection to {images:,} images × 4 on {cores} cores: {worker_cpu:.0f} s of worker CPU "
+            f"({worker_cpu / cores:.0f} s each), {main_cpu:.0f} s in the main process, so bound by the {bound}; "
+            f"main process peak ≈ {main_peak / MiB / 1024:.1f} GiB ({per_image('main_peak'):.0f} bytes per image)")
 
 
 def main() -> int:
-    n = int(os.environ.get("POOL_BENCH_IMAGES", "20000"))
-    big, small = pool(n), pool(max(1, n // 4))
-    load = os.getloadavg()
-    repeats = int(os.environ.get("POOL_BENCH_REPEATS", "5"))
+    dense = int(os.environ.get("POOL_BENCH_IMAGES", "20000"))
+    sparse = int(os.environ.get("POOL_BENCH_SPARSE_IMAGES", "1000000"))
+    shards = int(os.environ.get("POOL_BENCH_SHARDS", "3000"))
+    repeats = int(os.environ.get("POOL_BENCH_REPEATS", "0"))
     startup = measure_startup()
-    measured: dict[str, list[dict]] = {"floor": [], "runs": [], "tool1": [], "tool2": [], "small": []}
-    for _ in range(repeats):
-        measured["floor"].append(measure_child("floor", big))
-        measured["runs"].append(measure_child("runs", big))
-        measured["tool1"].append(measure_tool(big, 1))
-        measured["tool2"].append(measure_tool(big, 2))
-        measured["small"].append(measure_tool(small, 1))
-    hand = measure_child("hand", big)
-    floor, runs = median(measured["floor"]), median(measured["runs"])
-    tool = {1: median(measured["tool1"]), 2: median(measured["tool2"])}
-
-    reference = runs["scores"]
-    bits = lambda scores: {k: np.float32(v).view(np.uint32) for k, v in scores.items()}  # noqa: E731
-    scored = [r["scores"] for k in ("runs", "tool1", "tool2") for r in measured[k]] + [hand["scores"]]
-    agree = all(bits(s) == bits(reference) for s in scored)
-    floor_time = floor["seconds"] + runs["seconds"]
-    MiB = 1024 * 1024
-    rows = [
-        ("bare pyarrow read (floor)", floor, measured["floor"], ""),
-        ("sum of KIV.run times", runs, measured["runs"], ""),
-        ("start-up (interpreter)", startup, [], "before any worker reads a row, whatever their number"),
-        ("kiv-rank, 1 worker", tool[1], measured["tool1"],
-         f"{tool[1]['seconds'] / floor_time:.2f}× (read + runs); goal ≤ 1.3×"),
-        ("kiv-rank, 2 workers", tool[2], measured["tool2"],
-         f"{tool[1]['seconds'] / tool[2]['seconds']:.2f}× from 1 worker; goal ≥ 1.7×"),
-        ("hand-written pandas loop", hand, [],
-         f"{hand['seconds'] / tool[1]['seconds']:.1f}× / {hand['seconds'] / tool[2]['seconds']:.1f}× "
-         "slower than 1 / 2 workers; goal ≥ 5×"),
-    ]
-    print(f"\npool: {len(reference):,} images, {floor['rows']:,} detections ({big.relative_to(ROOT)}); "
-          f"load average before: {load[0]:.2f} {load[1]:.2f} {load[2]:.2f} on {os.cpu_count()} processors; "
-          f"medians of {repeats} interleaved runs; the hand-written loop runs once")
-    print(f"{'':28}{'wall':>9}{'CPU':>9} {'wall range':>12}  notes (wall-time ratios)")
-    for name, row, repeated, note in rows:
-        times = [r["seconds"] for r in repeated]
-        within = f"[{min(times):.2f}–{max(times):.2f}]" if times else ""
-        print(f"{name:28}{row['seconds']:8.2f}s{row['cpu']:8.2f}s {within:>12}  {note}")
-    # Peaks: the highest of every run, so that one quiet sample does not flatter either size.
-    peak = {k: max(r["peak"] for r in measured[k]) for k in ("tool1", "tool2", "small")}
-    ratio = peak["tool1"] / peak["small"]
-    print(f"peak memory, 1 worker: {peak['small'] / MiB:.0f} MiB ({n // 4:,} images), "
-          f"{peak['tool1'] / MiB:.0f} MiB ({n:,} images): {ratio:.2f}×; goal within 10%; "
-          f"2 workers: {peak['tool2'] / MiB:.0f} MiB")
-    print(f"scores: {'identical in every run' if agree else 'DIFFER'}")
+    print(f"start-up (a fresh interpreter importing NumPy, pyarrow and the extension): {startup['seconds']:.2f} s "
+          f"wall, {startup['cpu']:.2f} s CPU, before any worker reads a row, whatever their number")
+    agree = True
+    if dense:
+        measured = bench_pool("dense pool", dense_pool(dense), repeats or 5, dense_pool(max(1, dense // 4)), 1.1)
+        hand = measure_child("hand", dense_pool(dense))
+        tool = measured["tool"]
+        print(f"hand-written pandas loop: {hand['seconds']:.2f} s, {hand['seconds'] / tool[1]['seconds']:.1f}× / "
+              f"{hand['seconds'] / tool[2]['seconds']:.1f}× slower than 1 / 2 workers; goal ≥ 5×")
+        agree &= measured["agree"] and hand["digest"] == measured["digest"]
+    if sparse:
+        measured = bench_pool("sparse pool", sparse_pool(sparse), repeats or 3, sparse_pool(max(1, sparse // 10)), 2)
+        per_image = (measured["tool"][1]["cpu"] - measured["tool"][1]["main_cpu"]) / measured["images"]
+        print(f"per image in the workers: {per_image * 1e6:.1f} µs of CPU (KIV.run alone "
+              f"{measured['calls'] / measured['images'] * 1e6:.1f} µs); main process ≤ 300 MiB and ≤ 10% of all CPU")
+        print(projection(measured))
+        agree &= measured["agree"]
+    if shards:
+        measured = bench_pool("shards", shard_pool(shards), repeats or 3, None, 0)
+        agree &= measured["agree"]
+    print(f"\nscores: {'identical in every run' if agree else 'DIFFER'}")
     return 0 if agree else 1
 
 

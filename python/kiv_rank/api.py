@@ -23,10 +23,11 @@ from .errors import InputError
 from .handover import score_batches, score_tasks
 from .processes import InProcess, worker_pool
 from .ranking import Ranking, rank_outcomes
-from .reading import Part, Source, TableSource, check_schema, find_sources, narrow
+from .reading import Source, TableSource, find_sources, narrow
 from .rows import ImageBatch, Rows
 from .scoring import BATCH_ROWS, IOU_THRESHOLD, SCORE_THRESHOLD, Outcomes
 from .splitting import KeyIndex, plan_tasks
+from .surveying import survey_sources
 
 if TYPE_CHECKING:
     from concurrent.futures import Executor
@@ -39,6 +40,10 @@ JOBS_PER_WORKER = 2
 
 @dataclass(frozen=True)
 class Scored:
+    """What score_sources gives: the images numbered in order of first
+    appearance (keys, row counts, first rows, as arrays), each one's score or
+    failure by that number, and the columns rounded to float32."""
+
     index: KeyIndex
     outcomes: Outcomes
     rounded: frozenset[str]
@@ -47,16 +52,10 @@ class Scored:
 def score_sources(sources: Sequence[Source], columns: Columns, executor: Executor, workers: int, *,
                   iou_threshold: float, score_threshold: float, fail_fast: bool = False,
                   progress: bool | None = False) -> Scored:
-    """Reads the sources' image keys, then has the executor's `workers` read
-    and score the input task by task."""
-    index = KeyIndex()
-    parts: list[Part] = []
-    for source in sources:
-        check_schema(source.schema(), columns, source.name)
-        for part in source.parts():
-            index.add(source.keys(part, columns.image), columns.image, source.name)
-            parts.append(part)
-    index.finish()
+    """Has the executor's `workers` read the sources' image keys, then read and
+    score the input task by task. Any Executor will do: every job is a
+    module-level function of plain data, and nothing assumes it runs here."""
+    parts, index = survey_sources(sources, columns, executor, workers, progress=progress)
     if not len(index):
         return Scored(index, Outcomes.empty(0), frozenset())
     outcomes, rounded = score_tasks(plan_tasks(parts, index), index, columns, executor, JOBS_PER_WORKER * workers,
@@ -97,7 +96,7 @@ def _rank_sources(sources: Sequence[Source], columns: Columns, iou_threshold: fl
                                score_threshold=score_threshold, fail_fast=fail_fast, progress=progress)
     if not len(scored.index):
         raise InputError("the input holds no detections")
-    table = rank_outcomes(scored.index.column(), scored.index.counts, scored.outcomes)
+    table = rank_outcomes(scored.index.keys, scored.index.counts, scored.outcomes)
     return Ranking(table, scored.index.rows, time.perf_counter() - start, columns.among(scored.rounded))
 
 

@@ -85,7 +85,7 @@ def _score_partition(frame: pandas.DataFrame, columns: Columns, iou_threshold: f
     errors = [outcomes.failures.get(i) for i in range(len(index))]
     import pandas
 
-    keys = pandas.Series(index.keys, dtype=frame[columns.image].dtype)
+    keys = pandas.Series(index.keys.to_pylist(), dtype=frame[columns.image].dtype)
     return _outcome_frame(keys, places[index.first_rows], outcomes.scores[:len(index)], index.counts, errors,
                           ",".join(scored.rounded))
 
@@ -165,7 +165,7 @@ def rank_dask_files(paths: Iterable[str | Path], address: str, workers: int | No
                              f"{one_line(error)}") from None
     if not len(scored.index):
         raise InputError("the input holds no detections")
-    table = rank_outcomes(scored.index.column(), scored.index.counts, scored.outcomes)
+    table = rank_outcomes(scored.index.keys, scored.index.counts, scored.outcomes)
     return Ranking(table, scored.index.rows, time.perf_counter() - start, columns.among(scored.rounded))
 
 

@@ -131,7 +131,7 @@ def score_tasks(tasks: Sequence[Task], index: KeyIndex, columns: Columns, execut
     upcoming = iter(enumerate(tasks))
     done = False  # every task out, or a stop met: from then on no task goes out
     with Dispatcher(executor, window, fail_fast=fail_fast, progress=progress, total=len(index),
-                    key_of=index.keys.__getitem__) as run:
+                    key_of=index.key) as run:
         while True:
             # After a stop, what is out and what it completes still go through:
             # then everything before the stop's place is in.

@@ -8,6 +8,7 @@ from dataclasses import dataclass
 
 import numpy as np
 import pyarrow as pa
+import pyarrow.compute as pc
 
 from .reading import arrow
 from .scoring import Outcomes
@@ -50,14 +51,20 @@ def rank_outcomes(keys: Sequence[object] | pa.Array, counts: np.ndarray, outcome
     scores = outcomes.scores[:n]
     failed = np.zeros(n, dtype=bool)
     failed[list(outcomes.failures)] = True
-    ids = np.arange(n, dtype=np.int64)
     # -score is exact; NaN scores sort after every number, failures after all.
-    order = np.lexsort((ids if appearance is None else appearance, -scores, failed))
+    if appearance is None:
+        # Ties stay in numbering order: a stable sort, then failures moved last, costs half a lexsort.
+        by_score = np.argsort(-scores, kind="stable")
+        order = np.concatenate([by_score[~failed[by_score]], by_score[failed[by_score]]])
+    else:
+        order = np.lexsort((appearance, -scores, failed))
     messages = [outcomes.failures[int(i)] for i in order[failed[order]]]
     errors = pa.array(messages, pa.string()) if messages else pa.nulls(0, pa.string())
     return pa.table({
         "rank": arrow(np.arange(1, n + 1, dtype=np.int64)),
-        "image": (keys if isinstance(keys, pa.Array) else pa.array(keys)).take(arrow(order)),
+        # The system allocator gives the memory back once the table is written; mimalloc would keep it.
+        "image": pc.take(keys if isinstance(keys, pa.Array) else pa.array(keys), arrow(order),
+                         memory_pool=pa.system_memory_pool()),
         "score": arrow(scores[order].astype(np.float32), valid=~failed[order]),
         "detections": arrow(counts[order].astype(np.int64)),
         "error": pa.concat_arrays([pa.nulls(n - len(errors), pa.string()), errors]),

@@ -110,6 +110,9 @@ class Source:
     """One file or table, cut into parts in row order."""
 
     name: str
+    # Whether the main process may open it to cut it into parts (a footer, a
+    # table at hand); otherwise a worker does, parsing it once for the keys.
+    cheap_to_open = True
 
     def schema(self) -> pa.Schema:
         raise NotImplementedError
@@ -121,20 +124,43 @@ class Source:
         """The image keys of one of this source's parts."""
         return part.read([name]).column(0)
 
+    def key_part(self, part: Part, name: str) -> Part:
+        """What a worker reads the keys of `part` from."""
+        return part
+
 
 @dataclass
 class ParquetSource(Source):
+    """Opened once for the schema, the parts and the keys: with thousands of
+    small files, opening is most of the work of the first pass."""
+
     path: Path | str  # a URI stays a string
     name: str = field(init=False)
+    _file: pq.ParquetFile | None = field(init=False, default=None, repr=False, compare=False)
 
     def __post_init__(self) -> None:
         self.name = str(self.path)
 
+    def __getstate__(self) -> dict[str, object]:
+        return {**self.__dict__, "_file": None}
+
+    def _opened(self) -> pq.ParquetFile:
+        if self._file is None:
+            self._file = _open_parquet(self.name)
+        return self._file
+
     def schema(self) -> pa.Schema:
-        return _open_parquet(self.name).schema_arrow
+        return self._opened().schema_arrow
+
+    def keys(self, part: Part, name: str) -> pa.ChunkedArray:
+        assert isinstance(part, RowGroups)
+        try:
+            return self._opened().read_row_groups(part.row_groups, columns=[name], use_threads=False).column(0)
+        except (OSError, pa.ArrowException) as error:
+            raise InputError(f"{self.name}: cannot read it as Parquet: {error}") from None
 
     def parts(self) -> list[Part]:
-        metadata = _open_parquet(self.name).metadata
+        metadata = self._opened().metadata
         parts: list[Part] = []
         groups: list[int] = []
         rows = 0
@@ -151,12 +177,13 @@ class ParquetSource(Source):
 @dataclass
 class JsonLinesSource(Source):
     """One part: pyarrow parses a JSON Lines file in one piece. The table read
-    for the schema serves the first pass, so the main process parses it once
-    and the worker that scores it once more."""
+    for the schema serves the first pass, so the worker of the first pass
+    parses it once and the worker that scores it once more."""
 
     path: Path | str
     name: str = field(init=False)
     _table: pa.Table | None = field(init=False, default=None, repr=False)
+    cheap_to_open = False
 
     def __post_init__(self) -> None:
         self.name = str(self.path)
@@ -186,6 +213,10 @@ class TableSource(Source):
         return [TableSlice(self.name, min(PART_ROWS, self.table.num_rows - start),
                            self.table.slice(start, PART_ROWS))
                 for start in range(0, self.table.num_rows, PART_ROWS)]
+
+    def key_part(self, part: Part, name: str) -> Part:
+        assert isinstance(part, TableSlice)
+        return TableSlice(part.source, part.rows, part.table.select([name]))
 
 
 def find_sources(paths: Iterable[str | Path]) -> list[Source]:

@@ -6,7 +6,7 @@ processes and what KIV.run is given.
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 
 import numpy as np
@@ -84,14 +84,23 @@ class ImageBatch:
         np.cumsum(counts, out=starts[1:])
         return cls(ids, starts, rows)
 
-    def image(self, i: int) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
-        """The four arguments of KIV.run for image i, as views."""
-        start, end = int(self.starts[i]), int(self.starts[i + 1])
-        first, last = int(self.rows.prob_offsets[start]), int(self.rows.prob_offsets[end])
-        width = (last - first) // (end - start) if end > start else 0
+    def arguments(self) -> Iterator[tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]]:
+        """The four arguments of KIV.run for each image in turn, as views. At a
+        few detections per image this loop costs as much as the scoring: the
+        bounds are Python ints, and rows of one width are one 2-D array."""
         r = self.rows
-        return (r.boxes[start:end], r.probabilities[first:last].reshape(end - start, width),
-                r.uncertainty[start:end], r.scales[start:end])
+        starts = self.starts.tolist()
+        widths = r.widths()
+        if len(widths) and widths.min() == widths.max():
+            probabilities = r.probabilities.reshape(len(r), int(widths[0]))
+            for start, end in zip(starts[:-1], starts[1:]):
+                yield r.boxes[start:end], probabilities[start:end], r.uncertainty[start:end], r.scales[start:end]
+            return
+        offsets = r.prob_offsets[self.starts].tolist()
+        for start, end, first, last in zip(starts[:-1], starts[1:], offsets[:-1], offsets[1:]):
+            width = (last - first) // (end - start) if end > start else 0
+            yield (r.boxes[start:end], r.probabilities[first:last].reshape(end - start, width),
+                   r.uncertainty[start:end], r.scales[start:end])
 
     def subset(self, keep: np.ndarray) -> ImageBatch:
         """The images where keep is true, in order; views when they are consecutive."""

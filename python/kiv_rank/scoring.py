@@ -6,6 +6,7 @@ defaults without pyarrow.
 
 from __future__ import annotations
 
+import math
 import os
 from dataclasses import dataclass, field
 
@@ -39,17 +40,18 @@ def one_thread_pool() -> None:
 
 def score_batch(batch: ImageBatch, iou_threshold: float, score_threshold: float) -> BatchOutcome:
     """Scores every image of the batch; a failing image gets its message, not a score."""
-    scorer = kiv_rs.KIV(iou_threshold, score_threshold)
-    scores = np.full(len(batch), np.nan, dtype=np.float32)
+    run = kiv_rs.KIV(iou_threshold, score_threshold).run
+    scores: list[float] = []
     failures: dict[int, str] = {}
-    for i in range(len(batch)):
+    for i, arguments in enumerate(batch.arguments()):
         try:
-            scores[i] = scorer.run(*batch.image(i))[0]
+            scores.append(run(*arguments)[0])
         except (KeyboardInterrupt, SystemExit):
             raise
         except BaseException as error:  # the extension's internal failures derive from BaseException
+            scores.append(math.nan)
             failures[int(batch.ids[i])] = f"{type(error).__name__}: {error}"
-    return BatchOutcome(batch.ids, scores, failures)
+    return BatchOutcome(batch.ids, np.array(scores, dtype=np.float32), failures)
 
 
 @dataclass

@@ -1,7 +1,8 @@
 """Rows to images, in row order, whatever the order of the images.
 
-A first pass reads only the image keys: it numbers the images in order of
-first appearance and counts each one's rows in every part of the input.
+A first pass (see surveying) reads only the image keys, part by part in the
+workers; here its findings are merged into one numbering of the images, in
+order of first appearance, with each one's rows in every part of the input.
 Consecutive parts then make tasks, and a task knows which of its images lie
 wholly inside it. The worker that reads a task groups its rows by image and
 scores those; the rows of an image that lies in several tasks go back to the
@@ -13,100 +14,152 @@ until its last piece arrives.
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Sequence
-from dataclasses import dataclass, field
+from collections.abc import Sequence
+from dataclasses import dataclass
 
 import numpy as np
 import pyarrow as pa
 import pyarrow.compute as pc
 
 from .errors import InputError
-from .reading import PART_ROWS, Batch, Part, arrow, keys_of, numbers
+from .reading import PART_ROWS, Batch, Part, numbers
 from .rows import ImageBatch, Rows
 from .scoring import BATCH_ROWS
 
 
-def encode_keys(chunks: Iterable[pa.Array]) -> tuple[list[object], np.ndarray]:
-    """The distinct keys in order of first appearance, and each row's position among them."""
-    arrays = list(chunks)
-    if len(arrays) == 1:
-        return _encode(arrays[0])
-    positions: dict[object, int] = {}
-    codes = []
-    for chunk in arrays:
-        values, local = _encode(chunk)
-        mapping = np.fromiter((positions.setdefault(v, len(positions)) for v in values), np.int64, len(values))
-        codes.append(mapping[local])
-    return list(positions), np.concatenate(codes) if codes else np.zeros(0, np.int64)
+def encode_keys(chunks: Sequence[pa.Array]) -> tuple[pa.Array, np.ndarray]:
+    """The distinct keys in order of first appearance (int64 or string, never a
+    dictionary), and each row's position among them."""
+    if len(chunks) == 1 and not pa.types.is_dictionary(chunks[0].type):
+        return _encode(chunks[0])
+    pieces = [_encode(chunk) for chunk in chunks]
+    if not pieces:
+        return pa.array([], pa.string()), np.zeros(0, np.int64)
+    # Equal values may come from different dictionaries, or twice from one.
+    distinct, mapping = _encode(concat_keys([values for values, _ in pieces]))
+    shifts = np.cumsum([0] + [len(values) for values, _ in pieces[:-1]])
+    return distinct, np.concatenate([mapping[codes + shift] for (_, codes), shift in zip(pieces, shifts)])
 
 
-def _encode(keys: pa.Array) -> tuple[list[object], np.ndarray]:
+def _encode(keys: pa.Array) -> tuple[pa.Array, np.ndarray]:
     if pa.types.is_dictionary(keys.type):
-        # Only the indices are hashed; a dictionary may hold unused or repeated values.
+        # Only the indices are hashed; the dictionary may hold unused or repeated values.
         encoded = pc.dictionary_encode(keys.indices)
-        values = keys.dictionary.take(encoded.dictionary).to_pylist()
-        if len(set(values)) == len(values):
-            return values, numbers(encoded.indices).astype(np.int64)
-        keys = keys.dictionary_decode()
-    encoded = pc.dictionary_encode(keys)
-    return encoded.dictionary.to_pylist(), numbers(encoded.indices).astype(np.int64)
+        return plain_keys(keys.dictionary.take(encoded.dictionary)), numbers(encoded.indices).astype(np.int64)
+    encoded = pc.dictionary_encode(plain_keys(keys))
+    return encoded.dictionary, numbers(encoded.indices).astype(np.int64)
+
+
+def plain_keys(keys: pa.Array) -> pa.Array:
+    """Keys of one type whatever the file stored: int64 (uint64 beyond its
+    range) or string."""
+    if pa.types.is_integer(keys.type):
+        try:
+            return keys.cast(pa.int64())
+        except pa.ArrowInvalid:
+            return keys.cast(pa.uint64())
+    return keys if pa.types.is_string(keys.type) else keys.cast(pa.string())
+
+
+def same_type(arrays: Sequence[pa.Array]) -> list[pa.Array]:
+    """Plain keys of one kind as one type: int64 beside uint64 becomes uint64."""
+    if len({array.type for array in arrays}) <= 1:
+        return list(arrays)
+    try:
+        return [array.cast(pa.uint64()) for array in arrays]
+    except pa.ArrowInvalid:
+        raise InputError("image keys mix negative integers with integers beyond the 64-bit signed range") from None
+
+
+def concat_keys(arrays: Sequence[pa.Array]) -> pa.Array:
+    arrays = same_type(arrays)
+    try:
+        return pa.concat_arrays(arrays)
+    except pa.ArrowInvalid:  # more than 2 GiB of strings
+        return pa.concat_arrays([array.cast(pa.large_string()) for array in arrays])
+
+
+def _encode_parts(arrays: Sequence[pa.Array]) -> tuple[pa.Array, np.ndarray]:
+    """encode_keys for plain keys, without joining them first. From the system
+    allocator, which gives the memory back once freed: mimalloc, Arrow's
+    default, kept about 80 MiB of a million images' worth in the main process."""
+    pool = pa.system_memory_pool()
+    arrays = same_type(arrays)
+    try:
+        encoded = pc.dictionary_encode(pa.chunked_array(arrays), memory_pool=pool).chunks
+    except pa.ArrowInvalid:  # more than 2 GiB of strings
+        encoded = pc.dictionary_encode(pa.chunked_array([a.cast(pa.large_string()) for a in arrays]),
+                                       memory_pool=pool).chunks
+    keys = encoded[-1].dictionary
+    # Every chunk refers to the one final dictionary.
+    assert all(len(chunk.dictionary) == len(keys) for chunk in encoded)
+    return keys, np.concatenate([numbers(chunk.indices).astype(np.int64) for chunk in encoded])
+
+
+@dataclass(frozen=True)
+class PartKeys:
+    """What the first pass learns of one part: its distinct keys in order of
+    first appearance there, each one's rows and first row in the part."""
+
+    source: str
+    keys: pa.Array
+    counts: np.ndarray  # int64
+    firsts: np.ndarray  # int64
+
+    @classmethod
+    def of(cls, source: str, chunks: Sequence[pa.Array]) -> PartKeys:
+        keys, codes = encode_keys(chunks)
+        # Codes count up from 0 in order of first appearance: a code above
+        # every earlier one is met for the first time.
+        seen = np.maximum.accumulate(codes)
+        firsts = np.flatnonzero(np.concatenate([[True], codes[1:] > seen[:-1]])) if len(codes) else codes
+        return cls(source, keys, np.bincount(codes, minlength=len(keys)), firsts.astype(np.int64))
+
+    @property
+    def rows(self) -> int:
+        return int(self.counts.sum())
 
 
 @dataclass
 class KeyIndex:
-    """The images of an input, numbered in order of first appearance."""
+    """The images of an input, numbered in order of first appearance; arrays only."""
 
-    ids: dict[object, int] = field(default_factory=dict)
-    keys: list[object] = field(default_factory=list)
-    rows: int = 0
-    counts: np.ndarray = field(default_factory=lambda: np.zeros(0, np.int64))
-    first_rows: np.ndarray = field(default_factory=lambda: np.zeros(0, np.int64))
+    keys: pa.Array  # int64 or string, image by image
+    counts: np.ndarray  # int64, rows of each image
+    first_rows: np.ndarray  # int64, each image's first row in the input
     # Per part of the first pass: the ids met, in order of first appearance there, and their row counts.
-    parts: list[tuple[np.ndarray, np.ndarray]] = field(default_factory=list)
-    _firsts: list[np.ndarray] = field(default_factory=list)
-    _new_keys: list[pa.ChunkedArray] = field(default_factory=list)
-    _kind: tuple[str, str] | None = None
+    parts: list[tuple[np.ndarray, np.ndarray]]
+    rows: int
 
     def __len__(self) -> int:
         return len(self.keys)
 
-    def add(self, keys: pa.ChunkedArray, name: str, source: str) -> None:
-        """First pass: the keys of one part."""
-        kind = "integer" if pa.types.is_integer(getattr(keys.type, "value_type", keys.type)) else "string"
-        if self._kind is None:
-            self._kind = (kind, source)
-        elif self._kind[0] != kind:
-            raise InputError(f"{source}: image keys are {kind}s here but {self._kind[0]}s in {self._kind[1]}")
-        distinct, codes = encode_keys(keys_of(chunk, name, source) for chunk in keys.chunks)
-        known = len(self.keys)
-        ids = np.fromiter((self.ids.setdefault(key, len(self.ids)) for key in distinct), np.int64, len(distinct))
-        self.keys.extend(distinct[j] for j in np.flatnonzero(ids >= known))
-        # Codes count up from 0 in order of first appearance: a code above every
-        # earlier one is met for the first time.
-        seen = np.maximum.accumulate(codes)
-        firsts = np.flatnonzero(np.concatenate([[True], codes[1:] > seen[:-1]])) if len(codes) else codes
-        self._firsts.append(self.rows + firsts[ids >= known])
-        self._new_keys.append(keys.take(arrow(firsts[ids >= known])))
-        self.parts.append((ids, np.bincount(codes, minlength=len(ids))))
-        self.rows += len(codes)
+    def key(self, image: int) -> object:
+        return self.keys[image].as_py()
 
-    def finish(self) -> None:
-        """Gathers the first pass's counts by image."""
-        ids, counts = (np.concatenate([p[k] for p in self.parts] or [np.zeros(0, np.int64)]) for k in range(2))
-        self.counts = np.bincount(ids, weights=counts, minlength=len(self)).astype(np.int64)
-        self.first_rows = np.concatenate(self._firsts or [np.zeros(0, np.int64)])
-        self._firsts.clear()
-
-    def column(self) -> pa.Array:
-        """The keys as the ranking's image column: strings or 64-bit integers,
-        taken from the input rather than converted back from Python objects."""
-        kind = pa.int64() if self._kind and self._kind[0] == "integer" else pa.string()
-        chunks = [chunk.dictionary_decode() if pa.types.is_dictionary(chunk.type) else chunk
-                  for keys in self._new_keys for chunk in keys.chunks]
-        try:
-            return pa.concat_arrays([chunk.cast(kind) for chunk in chunks])
-        except pa.ArrowException:  # keys beyond int64, or more than 2 GiB of them
-            return pa.array(self.keys)
+    @classmethod
+    def merge(cls, surveyed: Sequence[PartKeys]) -> KeyIndex:
+        """One numbering from the parts' keys, in input order."""
+        if not surveyed:
+            return cls(pa.array([], pa.string()), *(np.zeros(0, np.int64),) * 2, [], 0)
+        kinds = [pa.types.is_integer(part.keys.type) for part in surveyed]
+        odd = next((i for i, kind in enumerate(kinds) if kind != kinds[0]), None)
+        if odd is not None:
+            here, there = ("integer", "string") if kinds[odd] else ("string", "integer")
+            raise InputError(f"{surveyed[odd].source}: image keys are {here}s here but {there}s in "
+                             f"{surveyed[0].source}")
+        keys, ids = _encode_parts([part.keys for part in surveyed])
+        lengths = [len(part.keys) for part in surveyed]
+        met = np.concatenate([part.counts for part in surveyed])
+        counts = np.bincount(ids, weights=met, minlength=len(keys)).astype(np.int64)
+        part_rows = np.array([part.rows for part in surveyed], dtype=np.int64)
+        starts = np.cumsum(part_rows) - part_rows
+        places = np.repeat(starts, lengths) + np.concatenate([part.firsts for part in surveyed])
+        seen = np.maximum.accumulate(ids)
+        first_rows = places[np.concatenate([[True], ids[1:] > seen[:-1]])]
+        ends = np.cumsum(lengths)[:-1]
+        return cls(keys, counts, first_rows, list(zip(np.split(ids, ends), np.split(met, ends))),
+                   int(part_rows.sum()))
 
 
 @dataclass(frozen=True)
@@ -148,7 +201,7 @@ class Crossing:
 
 def split_task(batches: Sequence[tuple[str, Batch]], task: Task, prob_column: str) -> tuple[ImageBatch, Crossing]:
     """A task's rows as its whole images and the pieces of the others, each in row order."""
-    distinct, codes = encode_keys(batch.keys for _, batch in batches)
+    distinct, codes = encode_keys([batch.keys for _, batch in batches])
     if len(distinct) != len(task.ids) or len(codes) != sum(part.rows for part in task.parts):
         raise InputError(f"{task.parts[0].source}: the input changed while it was read")
     rows = Rows.concat([batch.rows for _, batch in batches])
@@ -168,7 +221,7 @@ def split_task(batches: Sequence[tuple[str, Batch]], task: Task, prob_column: st
         bad = np.flatnonzero(widths != np.repeat(widths[images.starts[:-1]], counts))
         if len(bad):
             image = int(np.searchsorted(images.starts, bad[0], side="right")) - 1
-            raise ragged(prob_column, distinct[image], source_of(int(bad[0])))
+            raise ragged(prob_column, distinct[image].as_py(), source_of(int(bad[0])))
     sources = tuple(source_of(int(images.starts[i + 1]) - 1) for i in np.flatnonzero(~task.whole))
     return images.subset(task.whole), Crossing(images.subset(~task.whole), sources)
 
@@ -212,7 +265,7 @@ class Stitcher:
             widths = [int(piece[1].widths()[0]) for piece in pieces]
             odd = next((p for p, w in zip(pieces, widths) if w != widths[0]), None)
             if odd is not None:
-                self.errors.append(((last, image), ragged(self._prob_column, self._index.keys[image], odd[2])))
+                self.errors.append(((last, image), ragged(self._prob_column, self._index.key(image), odd[2])))
                 continue
             joined = Rows.concat([piece[1] for piece in pieces])
             self._ready.append((image, last, joined))
