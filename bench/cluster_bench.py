@@ -32,7 +32,7 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from pool_bench import CACHE, KIV_RANK, pool  # noqa: E402
+from pool_bench import CACHE, KIV_RANK, dense_pool  # noqa: E402
 
 BIN = Path(sys.executable).parent
 KEYS = {"AWS_ACCESS_KEY_ID": "bench", "AWS_SECRET_ACCESS_KEY": "bench", "AWS_REGION": "us-east-1"}
@@ -125,7 +125,7 @@ def main() -> int:
     images = int(os.environ.get("POOL_BENCH_IMAGES", 20_000))
     repeats = int(os.environ.get("CLUSTER_BENCH_REPEATS", 5))
     workers = str(int(os.environ.get("CLUSTER_BENCH_WORKERS", 2)))
-    path = pool(images)
+    path = dense_pool(images)
     rows = pq.ParquetFile(path).metadata.num_rows
     out = CACHE / "cluster_bench"
     out.mkdir(parents=True, exist_ok=True)

@@ -19,8 +19,8 @@ if TYPE_CHECKING:
 
 _HOMES = {
     "rank_files": "api", "rank_table": "api", "rank_images": "api", "rank_dask": "cluster",
-    "rank_dask_files": "cluster",    "Columns": "columns", "Ranking": "ranking", "InputError": "errors", "ImageFailed": "errors",
-    "write_ranking": "writing",
+    "rank_dask_files": "cluster", "Columns": "columns", "Ranking": "ranking", "InputError": "errors",
+    "ImageFailed": "errors", "write_ranking": "writing",
 }
 __all__ = sorted(_HOMES)
 

@@ -9,7 +9,8 @@ import numpy as np
 import pyarrow as pa
 
 from .dependencies import require
-from .stores import check_object_target, is_uri
+from .stores import check_object_target
+from .uris import is_uri
 from .writing import replacing
 
 COLOUR = "#4c72b0"

@@ -15,7 +15,8 @@ import pyarrow.parquet as pq
 from .columns import Columns
 from .errors import InputError
 from .rows import Rows
-from .stores import find_files, is_uri, located
+from .stores import find_files, located
+from .uris import is_uri
 
 PARQUET_SUFFIXES = (".parquet", ".parq", ".pq")
 JSON_LINES_SUFFIXES = (".jsonl", ".ndjson")

@@ -24,7 +24,8 @@ import pyarrow.csv as pa_csv
 import pyarrow.parquet as pq
 
 from .errors import InputError
-from .stores import check_object_target, is_uri, uploading
+from .stores import check_object_target, uploading
+from .uris import is_uri
 
 
 def _text_scores(table: pa.Table) -> pa.Table:
