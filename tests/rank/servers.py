@@ -95,9 +95,10 @@ def dask_cluster(request, tmp_path_factory):
                                   stderr=subprocess.DEVNULL)]
 
     def add_worker(*options):
-        processes.append(subprocess.Popen([BIN / "dask", "worker", address, "--nthreads", "1", "--no-dashboard",
-                                           "--no-nanny", "--host", "127.0.0.1", *options], env=env, cwd=folder,
-                                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        with open(folder / f"worker-{len(processes)}.log", "wb") as log:
+            processes.append(subprocess.Popen([BIN / "dask", "worker", address, "--nthreads", "1",
+                                               "--no-dashboard", "--no-nanny", "--host", "127.0.0.1", *options],
+                                              env=env, cwd=folder, stdout=log, stderr=log))
         return processes[-1]
 
     try:
@@ -107,6 +108,6 @@ def dask_cluster(request, tmp_path_factory):
         add_worker()
         with Client(address, timeout=60) as client:
             client.wait_for_workers(2, timeout=60)
-        yield address, add_worker
+        yield address, add_worker, folder
     finally:
         stop(processes)

@@ -47,6 +47,8 @@ def test_cluster_ranks_as_the_local_run(kiv_rank, tmp_path, dask_cluster, layout
             assert (tmp_path / "dask.csv").read_bytes() == (tmp_path / "local.csv").read_bytes()
         for name in ("local.csv", "dask.csv"):
             (tmp_path / name).unlink(missing_ok=True)
+    # The extension's report of each failing image stays out of the workers' logs.
+    assert not any("panicked" in log.read_text() for log in dask_cluster[2].glob("worker-*.log"))
 
 
 def large_pool(path, images=60_000, per_image=8):
@@ -71,7 +73,7 @@ def test_a_worker_killed_mid_run_changes_nothing(kiv_rank, tmp_path, dask_cluste
 
     from conftest import KIV_RANK
 
-    address, add_worker = dask_cluster
+    address, add_worker, _ = dask_cluster
     large_pool(tmp_path / "pool.parquet")
     with Client(address) as client:
         before = set(client.scheduler_info()["workers"])
