@@ -120,9 +120,14 @@ def uploading(uri: str) -> Iterator[BinaryIO]:
     """A buffer that goes up as one object when the block ends without error."""
     buffer = io.BytesIO()
     yield buffer
+    upload(uri, buffer.getbuffer())
+
+
+def upload(uri: str, data: bytes | memoryview) -> None:
+    """The data as one object: a store shows it complete or not at all."""
     filesystem, path = resolve(uri)
     try:
         with filesystem.open_output_stream(path) as out:
-            out.write(buffer.getbuffer())
+            out.write(data)
     except (OSError, pa.ArrowException) as error:
         raise InputError(f"{uri}: cannot write it: {one_line(error)}") from None
