@@ -128,8 +128,9 @@ def client_for(address: str, workers: int | None) -> Iterator[Client]:
     from distributed import Client, LocalCluster
 
     if address == "local":
+        # Its HTTP server starts in any case: on a free port, not on 8787 with a warning when that is taken.
         with LocalCluster(n_workers=check_workers(workers), threads_per_worker=1, processes=True,
-                          dashboard_address=None, silence_logs=logging.ERROR) as cluster, \
+                          dashboard_address=":0", silence_logs=logging.ERROR) as cluster, \
                 Client(cluster) as client:
             yield client
     else:

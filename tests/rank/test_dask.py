@@ -38,15 +38,19 @@ def test_cluster_ranks_as_the_local_run(kiv_rank, tmp_path, dask_cluster, layout
     write_pool(tmp_path, layout)
     for options in ([], ["--fail-fast"]) if status else ([],):
         local = kiv_rank(".", "--workers", "2", "--out", "local.csv", *options)
-        remote = kiv_rank(".", "--dask", dask_cluster[0], "--out", "dask.csv", *options)
-        assert local.returncode == remote.returncode == status, remote.stderr
-        if status and options:  # the first failure in input order, whichever worker met it
-            assert remote.stderr.splitlines()[-1] == local.stderr.splitlines()[-1]
-            assert not (tmp_path / "dask.csv").exists()
-        else:
-            assert (tmp_path / "dask.csv").read_bytes() == (tmp_path / "local.csv").read_bytes()
-        for name in ("local.csv", "dask.csv"):
-            (tmp_path / name).unlink(missing_ok=True)
+        # A cluster of its own once: it too says nothing but the summary line.
+        addresses = [dask_cluster[0], *(["local"] if layout == "scattered-across-files" else [])]
+        for address in addresses:
+            remote = kiv_rank(".", "--dask", address, "--workers", "2", "--out", "dask.csv", *options)
+            assert local.returncode == remote.returncode == status, remote.stderr
+            if status and options:  # the first failure in input order, whichever worker met it
+                assert remote.stderr.splitlines()[-1] == local.stderr.splitlines()[-1]
+                assert not (tmp_path / "dask.csv").exists()
+            else:
+                assert (tmp_path / "dask.csv").read_bytes() == (tmp_path / "local.csv").read_bytes()
+                assert remote.stderr.count("\n") == 1, remote.stderr
+            (tmp_path / "dask.csv").unlink(missing_ok=True)
+        (tmp_path / "local.csv").unlink(missing_ok=True)
     # The extension's report of each failing image stays out of the workers' logs.
     assert not any("panicked" in log.read_text() for log in dask_cluster[2].glob("worker-*.log"))
 
