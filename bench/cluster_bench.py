@@ -93,13 +93,10 @@ def timed(args: list[str], env: dict[str, str], out: Path) -> float:
 
 
 def dask_costs(workers: int, tasks: int = 400) -> dict[str, float]:
-    from distributed import Client, LocalCluster
-
-    from kiv_rank.cluster import OnWorkers
+    from kiv_rank.cluster import OnWorkers, client_for
 
     start = time.perf_counter()
-    with LocalCluster(n_workers=workers, threads_per_worker=1, dashboard_address=None) as cluster, \
-            Client(cluster) as client:
+    with client_for("local", workers) as client:
         started = time.perf_counter() - start
         executor = OnWorkers(client)
         executor.submit(int).result()  # the wrapper's module imported on the workers

@@ -125,12 +125,18 @@ def rank_dask(frame: DataFrame, *, columns: Columns = Columns(), iou_threshold: 
 def client_for(address: str, workers: int | None) -> Iterator[Client]:
     """A client of the scheduler at `address`, or of a local cluster of
     `workers` single-threaded processes (default: one per processor) for "local"."""
+    import dask
     from distributed import Client, LocalCluster
 
     if address == "local":
-        # Its HTTP server starts in any case: on a free port, not on 8787 with a warning when that is taken.
-        with LocalCluster(n_workers=check_workers(workers), threads_per_worker=1, processes=True,
-                          dashboard_address=":0", silence_logs=logging.ERROR) as cluster, \
+        # Forked rather than spawned, the workers start in a tenth of the time: they
+        # inherit this process's imports. The caller makes the cluster before it
+        # reads anything, so no reader's threads or store connections are forked.
+        # Its HTTP server starts in any case: on a free port, not on 8787 with a
+        # warning when that is taken.
+        with dask.config.set({"distributed.worker.multiprocessing-method": "fork"}), \
+                LocalCluster(n_workers=check_workers(workers), threads_per_worker=1, processes=True,
+                             dashboard_address=":0", silence_logs=logging.ERROR) as cluster, \
                 Client(cluster) as client:
             yield client
     else:
@@ -152,9 +158,9 @@ def rank_dask_files(paths: Iterable[str | Path], address: str, workers: int | No
 
     start = time.perf_counter()
     check_thresholds(iou_threshold, score_threshold)
-    # The workers' working folder is not ours.
-    sources = find_sources(path if is_uri(path) else Path(path).absolute() for path in paths)
     with client_for(address, workers) as client:
+        # The workers' working folder is not ours.
+        sources = find_sources(path if is_uri(path) else Path(path).absolute() for path in paths)
         threads = sum(client.nthreads().values())
         if not threads:
             raise InputError(f"--dask {address}: the cluster has no workers")
