@@ -111,9 +111,11 @@ class Source:
     """One file or table, cut into parts in row order."""
 
     name: str
-    # Whether the main process may open it to cut it into parts (a footer, a
-    # table at hand); otherwise a worker does, parsing it once for the keys.
+    # Whether the main process may open it to cut it into parts (a footer);
+    # otherwise a worker does, parsing it once for the keys.
     cheap_to_open = True
+    # A table at hand: the main process cuts it, however many sources there are.
+    in_memory = False
 
     def schema(self) -> pa.Schema:
         raise NotImplementedError
@@ -206,6 +208,7 @@ class JsonLinesSource(Source):
 class TableSource(Source):
     table: pa.Table
     name: str = "table"
+    in_memory = True
 
     def schema(self) -> pa.Schema:
         return self.table.schema

@@ -75,7 +75,7 @@ def concat_keys(arrays: Sequence[pa.Array]) -> pa.Array:
     arrays = same_type(arrays)
     try:
         return pa.concat_arrays(arrays)
-    except pa.ArrowInvalid:  # more than 2 GiB of strings
+    except (pa.ArrowInvalid, pa.ArrowCapacityError):  # more than 2 GiB of strings
         return pa.concat_arrays([array.cast(pa.large_string()) for array in arrays])
 
 
@@ -87,7 +87,7 @@ def _encode_parts(arrays: Sequence[pa.Array]) -> tuple[pa.Array, np.ndarray]:
     arrays = same_type(arrays)
     try:
         encoded = pc.dictionary_encode(pa.chunked_array(arrays), memory_pool=pool).chunks
-    except pa.ArrowInvalid:  # more than 2 GiB of strings
+    except (pa.ArrowInvalid, pa.ArrowCapacityError):  # more than 2 GiB of strings
         encoded = pc.dictionary_encode(pa.chunked_array([a.cast(pa.large_string()) for a in arrays]),
                                        memory_pool=pool).chunks
     keys = encoded[-1].dictionary
@@ -180,12 +180,15 @@ def plan_tasks(parts: Sequence[Part], index: KeyIndex) -> list[Task]:
         rows += part.rows
         if rows >= PART_ROWS or end == len(parts):
             met = index.parts[start:end]
-            distinct, first, where = np.unique(np.concatenate([ids for ids, _ in met]), return_index=True,
-                                               return_inverse=True)
-            inside = np.bincount(where, weights=np.concatenate([counts for _, counts in met]))
-            order = np.argsort(first)
-            ids = distinct[order]
-            tasks.append(Task(tuple(parts[start:end]), ids, inside[order] == index.counts[ids]))
+            if len(met) == 1:  # a part's ids are distinct already
+                ids, inside = met[0]
+            else:
+                distinct, first, where = np.unique(np.concatenate([ids for ids, _ in met]), return_index=True,
+                                                   return_inverse=True)
+                order = np.argsort(first)
+                ids = distinct[order]
+                inside = np.bincount(where, weights=np.concatenate([counts for _, counts in met]))[order]
+            tasks.append(Task(tuple(parts[start:end]), ids, inside == index.counts[ids]))
             start, rows = end, 0
     return tasks
 

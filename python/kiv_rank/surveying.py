@@ -78,7 +78,7 @@ def plan_jobs(sources: Sequence[Source], columns: Columns, workers: int) -> tupl
     jobs: list[Job] = []
     batch: list[Source] = []
     for source in sources:
-        if not (opened_here and source.cheap_to_open):
+        if not (source.in_memory or (opened_here and source.cheap_to_open)):
             batch.append(source)
             if len(batch) == per_job:
                 jobs.append(Job(tuple(batch), None, None))
