@@ -229,7 +229,10 @@ def find_sources(paths: Iterable[str | Path]) -> list[Source]:
     files: set[Path | str] = set()
     for given in paths:
         if is_uri(given):
-            files.update(find_files(str(given), _is_data_file))
+            objects = find_files(str(given), _is_data_file)
+            if objects == [given] and _suffix(given) not in PARQUET_SUFFIXES + JSON_LINES_SUFFIXES:
+                raise InputError(f"{given}: not a Parquet (.parquet) or JSON Lines (.jsonl) file")
+            files.update(objects)
             continue
         path = Path(given)
         if path.is_dir():

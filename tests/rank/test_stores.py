@@ -20,6 +20,8 @@ def s3_pool(s3_store, tmp_path_factory):
     for i, part in enumerate((first, second)):
         pq.write_table(part, folder / f"part-{i}.parquet", row_group_size=50)
         pq.write_table(part, f"pool/detections/day={i}/part.parquet", filesystem=bucket, row_group_size=50)
+    with bucket.open_output_stream("pool/detections/notes.txt") as notes:  # not read as input
+        notes.write(b"written by the inference job")
     out = tmp_path_factory.mktemp("ranking") / "local.parquet"
     subprocess.run([KIV_RANK, folder, "--workers", "2", "--out", out], check=True, capture_output=True)
     return out.read_bytes()
@@ -39,6 +41,7 @@ def test_ranked_from_and_to_s3_as_from_disk(kiv_rank, s3_store, s3_pool, where, 
 
 @pytest.mark.parametrize("path, env, message", [
     ("s3://pool/nothing/", {}, "s3://pool/nothing/: no such object or prefix"),
+    ("s3://pool/detections/notes.txt", {}, "notes.txt: not a Parquet (.parquet) or JSON Lines (.jsonl) file"),
     ("s3://no-bucket/detections/", {}, "s3://no-bucket/detections/: no such object or prefix"),
     ("s3://pool/detections/", {"AWS_ENDPOINT_URL": "http://127.0.0.1:9"}, "Could not connect to server"),
     ("s3://pool/detections/", {"AWS_SECRET_ACCESS_KEY": "wrong"}, "ACCESS_DENIED"),
