@@ -90,7 +90,7 @@ build: $(VENV)/.ready
 	rm -rf $(WHEEL_DIR)
 	$(PY) -m pip wheel -q --no-build-isolation --no-deps -C build-dir=$(BUILD_DIR) -w $(WHEEL_DIR) .
 	$(PY) -m pip install -q --no-deps --force-reinstall $(WHEEL_DIR)/kiv_rs-*.whl
-	$(PY) -m pip install -q "$$(ls $(WHEEL_DIR)/kiv_rs-*.whl)[plot,dask]" pandas
+	$(PY) -m pip install -q "$$(ls $(WHEEL_DIR)/kiv_rs-*.whl)[plot,dask,s3server]" pandas
 
 test: build test-python test-numpy1 test-cpp sanitize fuzz-replay fuzz-replay-release fuzz wheel \
 	test-release stubtest
@@ -248,6 +248,7 @@ demo: build
 bench: build wheel
 	BENCH_RELEASE_PYTHON=$(abspath $(WHEEL_VENV))-3.12/bin/python $(PY) bench/run.py
 	$(PY) bench/pool_bench.py
+	$(PY) bench/cluster_bench.py
 
 clean:
 	rm -rf build $(WHEEL_DIR) $(VENV) $(VENV_NP1) $(PACKAGE_VENV) $(WHEEL_VENV)-* $(RELEASE_DIR)

@@ -11,7 +11,7 @@ from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
     from .api import rank_files, rank_images, rank_table
-    from .cluster import rank_dask
+    from .cluster import rank_dask, rank_dask_files
     from .columns import Columns
     from .errors import ImageFailed, InputError
     from .ranking import Ranking
@@ -19,8 +19,8 @@ if TYPE_CHECKING:
 
 _HOMES = {
     "rank_files": "api", "rank_table": "api", "rank_images": "api", "rank_dask": "cluster",
-    "Columns": "columns", "Ranking": "ranking", "InputError": "errors", "ImageFailed": "errors",
-    "write_ranking": "writing",
+    "rank_dask_files": "cluster", "Columns": "columns", "Ranking": "ranking", "InputError": "errors",
+    "ImageFailed": "errors", "write_ranking": "writing",
 }
 __all__ = sorted(_HOMES)
 

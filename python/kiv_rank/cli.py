@@ -16,6 +16,7 @@ from .columns import Columns
 from .dependencies import check_pyarrow
 from .errors import ImageFailed, InputError, Stopped
 from .processes import send_reports_to, start_fork_server, stop_signal, stop_on_signals
+from .uris import is_uri, local_or_uri
 
 if TYPE_CHECKING:
     import pyarrow as pa
@@ -75,10 +76,11 @@ def build_parser() -> argparse.ArgumentParser:
     defaults = Columns()
     parser.add_argument("paths", nargs="+", metavar="PATH",
                         help="Parquet (.parquet) or JSON Lines (.jsonl) files or directories of them")
-    parser.add_argument("--out", type=Path, help="output file: .csv, .parquet or .jsonl (default: CSV on stdout)")
+    parser.add_argument("--out", type=local_or_uri,
+                        help="output file: .csv, .parquet or .jsonl (default: CSV on stdout)")
     parser.add_argument("--top", type=_positive, metavar="K",
                         help="keep the first K images (and every failed one, after them)")
-    parser.add_argument("--plot", type=Path, metavar="PATH.png", help="draw the score distribution")
+    parser.add_argument("--plot", type=local_or_uri, metavar="PATH.png", help="draw the score distribution")
     parser.add_argument("--iou-threshold", type=_fraction, default=IOU_THRESHOLD, metavar="X",
                         help=f"IoU that joins two detections into one object (default: {IOU_THRESHOLD})")
     parser.add_argument("--score-threshold", type=_fraction, default=SCORE_THRESHOLD, metavar="X",
@@ -108,7 +110,7 @@ def run(args: argparse.Namespace) -> int:
     check_pyarrow()
     from . import api
     from .dependencies import require
-    from .outputs import check_outputs, is_uri, staging
+    from .outputs import check_outputs, staging
     from .plot import check_plot, plot_scores
     from .reading import find_sources
     from .writing import check_target, write_ranking
@@ -123,17 +125,17 @@ def run(args: argparse.Namespace) -> int:
     if args.dask:
         require("distributed", "dask", "--dask")
     outputs = [path for path in (args.out, args.plot, args.failure_log) if path is not None]
-    local = [path for path in args.paths if not is_uri(path)]
-    found = [source.path for source in find_sources(local)] if local else []
+    found = [source.path for source in find_sources(args.paths)]
     check_outputs(outputs, found)
-    # The files found stand for the paths given: their directories are not searched again.
-    paths = found if len(local) == len(args.paths) else args.paths
+    # The files found stand for the paths given: their directories are not
+    # searched again. A store's prefixes are, rather than asked about each object.
+    paths = args.paths if any(is_uri(path) for path in args.paths) else found
     send_reports_to(None if args.failure_log is None else str(args.failure_log.resolve()))
     if args.dask:
         from .cluster import rank_dask_files
 
-        ranking = rank_dask_files(args.paths, args.dask, args.workers, columns=columns, **thresholds,
-                                  fail_fast=args.fail_fast)
+        ranking = rank_dask_files(paths, args.dask, args.workers, columns=columns, **thresholds,
+                                  fail_fast=args.fail_fast, progress=False if args.quiet else None)
     else:
         ranking = api.rank_files(paths, columns=columns, **thresholds, workers=args.workers,
                                  fail_fast=args.fail_fast, progress=False if args.quiet else None)

@@ -4,11 +4,13 @@ input, and written together or not at all.
 A file appears only once every file of the run is complete: each is written
 beside its target under a temporary name, and all are renamed at the end.
 An output that is a symlink is written through to its target; replacing a
-file keeps its mode.
+file keeps its mode. An output named by URI is held in memory and goes up to
+its store as one object before the local files are renamed.
 """
 
 from __future__ import annotations
 
+import io
 import os
 import stat
 import tempfile
@@ -18,22 +20,26 @@ from pathlib import Path
 from typing import BinaryIO
 
 from .errors import InputError
+from .uris import is_uri
 
 
-def is_uri(path: str | Path) -> bool:
-    """A location an object store serves (s3://...): checked by its store, not here."""
-    return "://" in str(path)
-
-
-def check_outputs(outputs: Iterable[Path], inputs: Iterable[Path]) -> None:
+def check_outputs(outputs: Iterable[Path | str], inputs: Iterable[Path | str]) -> None:
     """Fails, before anything is read, when an output could not be written or
     would be (by any spelling, symlink or hard link) one of the inputs or another output."""
-    taken: dict[tuple[int, int] | Path, str] = {}
+    taken: dict[tuple[int, int] | Path | str, str] = {}
     for given in inputs:
-        taken[_identity(Path(given)) or Path(given).resolve()] = "an input of this run"
+        key = given if is_uri(given) else _identity(Path(given)) or Path(given).resolve()
+        taken[key] = "an input of this run"
     for path in outputs:
         if is_uri(path):
+            from .stores import check_object_target
+
+            check_object_target(str(path))
+            if path in taken:
+                raise InputError(f"{path}: is {taken[path]}; refusing to write over it")
+            taken[path] = "another output of this run"
             continue
+        path = Path(path)
         target = path.resolve()
         if target.is_dir():
             raise InputError(f"{path}: is a directory")
@@ -68,22 +74,35 @@ class Staging:
 
     def __init__(self) -> None:
         self._staged: list[tuple[str, Path]] = []
+        self._objects: list[tuple[str, io.BytesIO]] = []
 
     @contextmanager
-    def file(self, path: Path) -> Iterator[BinaryIO]:
-        target = path.resolve()
+    def file(self, path: Path | str) -> Iterator[BinaryIO]:
+        if is_uri(path):
+            buffer = io.BytesIO()
+            self._objects.append((str(path), buffer))
+            yield buffer
+            return
+        target = Path(path).resolve()
         fd, temporary = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.", suffix=".tmp")
         self._staged.append((temporary, target))
         with os.fdopen(fd, "wb") as out:
             yield out
 
     def commit(self) -> None:
+        if self._objects:
+            from .stores import upload
+
+            for uri, buffer in self._objects:
+                upload(uri, buffer.getbuffer())
+            self._objects.clear()
         for temporary, target in self._staged:
             os.chmod(temporary, _mode_for(target))
             os.replace(temporary, target)
         self._staged.clear()
 
     def discard(self) -> None:
+        self._objects.clear()
         for temporary, _ in self._staged:
             try:
                 os.unlink(temporary)
@@ -98,10 +117,10 @@ def staging() -> Iterator[Staging]:
     staged = Staging()
     try:
         yield staged
+        staged.commit()
     except BaseException:
         staged.discard()
         raise
-    staged.commit()
 
 
 def _mode_for(target: Path) -> int:

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from pathlib import Path
+from pathlib import Path, PurePosixPath
 from typing import Any
 
 import numpy as np
@@ -15,16 +15,16 @@ COLOUR = "#4c72b0"
 CUT_COLOUR = "#c44e52"
 
 
-def check_plot(path: Path) -> None:
+def check_plot(path: Path | str) -> None:
     """Fails before any work when the plot could not be drawn."""
     require("matplotlib", "plot", "--plot")
     from .errors import InputError
 
-    if path.suffix.lower() != ".png":
+    if PurePosixPath(path).suffix.lower() != ".png":
         raise InputError(f"{path}: the plot is written as PNG and its name must end in .png")
 
 
-def plot_scores(table: pa.Table, top: int | None, path: Path, stage: Staging | None = None) -> None:
+def plot_scores(table: pa.Table, top: int | None, path: Path | str, stage: Staging | None = None) -> None:
     """Two views of the ranking's scores: their histogram, and each score against
     its rank, where a knee shows a natural K. With `top`, both mark the cut.
     Infinite scores, which no axis holds, are counted in the title and marked

@@ -3,13 +3,14 @@ then converted to the extension's types (float32 / int64)."""
 
 from __future__ import annotations
 
+import io
 import json
 import os
 import re
 from collections.abc import Iterable
 from dataclasses import dataclass, field
-from pathlib import Path
-from typing import NoReturn
+from pathlib import Path, PurePath, PurePosixPath
+from typing import BinaryIO, NoReturn
 
 import numpy as np
 import pyarrow as pa
@@ -20,6 +21,8 @@ import pyarrow.parquet as pq
 from .columns import Columns
 from .errors import InputError
 from .rows import Rows
+from .stores import find_files, located
+from .uris import is_uri
 
 PARQUET_SUFFIXES = (".parquet", ".parq", ".pq")
 JSON_LINES_SUFFIXES = (".jsonl", ".ndjson")
@@ -95,15 +98,22 @@ def _table_slice(source: str, rows: int, stream: pa.Buffer) -> TableSlice:
 
 def _open_parquet(path: str, read_dictionary: list[str] | None = None) -> pq.ParquetFile:
     try:
-        # pre_buffer would fetch every row group of the file before the first is read.
-        return pq.ParquetFile(path, pre_buffer=False, read_dictionary=read_dictionary)
+        # pre_buffer reads a part's column chunks in a few large requests rather than
+        # one each: that pays from a store, where a request costs a round trip, not from a disk.
+        where, store = located(path)
+        return pq.ParquetFile(where, filesystem=store, pre_buffer=store is not None,
+                              read_dictionary=read_dictionary)
     except (OSError, pa.ArrowException) as error:
         raise InputError(f"{path}: cannot read it as Parquet: {error}") from None
 
 
 def _read_json(path: str) -> pa.Table:
     try:
-        return pa_json.read_json(path)
+        where, store = located(path)
+        if store is None:
+            return pa_json.read_json(where)
+        with store.open_input_stream(where) as file:
+            return pa_json.read_json(file)
     except (OSError, pa.ArrowException) as error:
         raise InputError(f"{path}: cannot read it as JSON Lines: {_on_line(path, error)}") from None
 
@@ -119,8 +129,10 @@ def _on_line(path: str, error: Exception) -> str:
     if not isinstance(error, pa.ArrowInvalid) or not _ROW.search(message):
         return message
     try:
-        size = Path(path).stat().st_size
-        pa_json.read_json(path, read_options=pa_json.ReadOptions(block_size=min(size + 1, 2**31 - 1)))
+        with _binary(path) as file:
+            text = file.read()
+        whole_file = pa_json.ReadOptions(block_size=min(len(text) + 1, 2**31 - 1))
+        pa_json.read_json(io.BytesIO(text), read_options=whole_file)
     except pa.ArrowInvalid as whole:
         if match := _ROW.search(str(whole)):
             return _ROW.sub(f"on line {_line_of(path, int(match[1]))}", str(whole))
@@ -131,13 +143,22 @@ def _on_line(path: str, error: Exception) -> str:
 
 def _line_of(path: str, row: int) -> int:
     """The 1-based line of a 0-based row: blank lines hold no row."""
-    with open(path, "rb") as lines:
+    with _binary(path) as lines:
         for number, line in enumerate(lines, start=1):
             if line.strip():
                 if not row:
                     return number
                 row -= 1
     return number + 1
+
+
+def _binary(path: str) -> BinaryIO:
+    """A file to read again after a failure; from a store, the object whole."""
+    where, store = located(path)
+    if store is None:
+        return open(where, "rb")
+    with store.open_input_stream(where) as stream:
+        return io.BytesIO(stream.readall())
 
 
 def _check_lines(values: pa.ChunkedArray, name: str, path: str) -> None:
@@ -177,7 +198,7 @@ class ParquetSource(Source):
     """Opened once for the schema, the parts and the keys: with thousands of
     small files, opening is most of the work of the first pass."""
 
-    path: Path
+    path: Path | str  # a URI stays a string
     name: str = field(init=False)
     _file: pq.ParquetFile | None = field(init=False, default=None, repr=False, compare=False)
 
@@ -223,7 +244,7 @@ class JsonLinesSource(Source):
     for the schema serves the first pass, so the worker of the first pass
     parses it once and the worker that scores it once more."""
 
-    path: Path
+    path: Path | str
     name: str = field(init=False)
     _table: pa.Table | None = field(init=False, default=None, repr=False)
     cheap_to_open = False
@@ -265,12 +286,19 @@ class TableSource(Source):
 
 
 def find_sources(paths: Iterable[str | Path]) -> list[Source]:
-    """Data files under the given paths, in sorted path order, each file once
-    however it is reached (two spellings, a symlink, a hard link: the first in
-    that order is kept); directories are searched recursively, skipping names
-    starting with '.' or '_' and this tool's own rankings."""
-    files: set[Path] = set()
+    """Data files under the given paths (local or in a store), in sorted path
+    order, each file once however it is reached (two spellings, a symlink, a
+    hard link: the first in that order is kept); directories and prefixes are
+    searched recursively, skipping names starting with '.' or '_' and, in a
+    local directory, this tool's own rankings."""
+    files: set[Path | str] = set()
     for given in paths:
+        if is_uri(given):
+            objects = find_files(str(given), _is_data_file)
+            if objects == [given] and _suffix(given) not in PARQUET_SUFFIXES + JSON_LINES_SUFFIXES:
+                raise InputError(f"{given}: not a Parquet (.parquet) or JSON Lines (.jsonl) file")
+            files.update(objects)
+            continue
         path = Path(given)
         if path.is_dir():
             found = [f for f in path.rglob("*") if f.is_file() and _is_data_file(f.relative_to(path))
@@ -286,12 +314,14 @@ def find_sources(paths: Iterable[str | Path]) -> list[Source]:
             raise InputError(f"{path}: no such file or directory")
     if not files:
         raise InputError("no input files given")
-    once: dict[tuple[int, int], Path] = {}
-    for file in sorted(files):
-        status = file.stat()
-        once.setdefault((status.st_dev, status.st_ino), file)
-    return [ParquetSource(f) if f.suffix.lower() in PARQUET_SUFFIXES else JsonLinesSource(f)
-            for f in once.values()]
+    once: dict[tuple[int, int] | str, Path | str] = {}
+    for file in sorted(files, key=lambda f: str(f).split("/")):
+        if isinstance(file, str):
+            once.setdefault(file, file)
+        else:
+            status = file.stat()
+            once.setdefault((status.st_dev, status.st_ino), file)
+    return [ParquetSource(f) if _suffix(f) in PARQUET_SUFFIXES else JsonLinesSource(f) for f in once.values()]
 
 
 def _is_ranking(path: Path) -> bool:
@@ -318,7 +348,11 @@ def _is_ranking(path: Path) -> bool:
     return names == list(RANKING_COLUMNS)
 
 
-def _is_data_file(relative: Path) -> bool:
+def _suffix(file: Path | str) -> str:
+    return PurePosixPath(file).suffix.lower()
+
+
+def _is_data_file(relative: PurePath) -> bool:
     return (relative.suffix.lower() in PARQUET_SUFFIXES + JSON_LINES_SUFFIXES
             and not any(part.startswith((".", "_")) for part in relative.parts))
 

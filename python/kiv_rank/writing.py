@@ -13,7 +13,7 @@ import json
 import math
 import sys
 from collections.abc import Callable
-from pathlib import Path
+from pathlib import Path, PurePosixPath
 from typing import BinaryIO
 
 import pyarrow as pa
@@ -58,13 +58,13 @@ FORMATS: dict[str, Callable[[pa.Table, BinaryIO], None]] = {
 }
 
 
-def check_target(path: Path) -> None:
+def check_target(path: Path | str) -> None:
     """Fails before any work when the name has no format; where it lies is checked by outputs."""
-    if path.suffix.lower() not in FORMATS:
+    if PurePosixPath(path).suffix.lower() not in FORMATS:
         raise InputError(f"{path}: the output must end in {', '.join(FORMATS)}")
 
 
-def write_ranking(table: pa.Table, path: Path | None, stage: Staging | None = None) -> None:
+def write_ranking(table: pa.Table, path: Path | str | None, stage: Staging | None = None) -> None:
     """Writes the table in the format of path's suffix; CSV to standard output without a path.
     Given a stage, the file appears when the stage commits."""
     if path is None:
@@ -79,4 +79,4 @@ def write_ranking(table: pa.Table, path: Path | None, stage: Staging | None = No
             write_ranking(table, path, own)
         return
     with stage.file(path) as out:
-        FORMATS[path.suffix.lower()](table, out)
+        FORMATS[PurePosixPath(path).suffix.lower()](table, out)

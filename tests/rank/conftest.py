@@ -13,6 +13,7 @@ import pyarrow.parquet as pq
 import pytest
 
 import kiv_rs
+from servers import dask_cluster, s3_store  # noqa: F401  (session fixtures)
 
 KIV_RANK = str(Path(sys.executable).with_name("kiv-rank"))
 
@@ -103,8 +104,8 @@ def read_ranking(path):
 def kiv_rank(tmp_path):
     """Runs the console script; returns the CompletedProcess."""
 
-    def run(*args, timeout=120):
+    def run(*args, timeout=120, env=None):
         return subprocess.run([KIV_RANK, *map(str, args)], capture_output=True, text=True,
-                              timeout=timeout, cwd=tmp_path, env={**os.environ, "COLUMNS": "200"})
+                              timeout=timeout, cwd=tmp_path, env={**os.environ, "COLUMNS": "200", **(env or {})})
 
     return run
