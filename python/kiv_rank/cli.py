@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING
 from .columns import Columns
 from .dependencies import check_pyarrow
 from .errors import ImageFailed, InputError, Stopped
-from .processes import send_reports_to, start_fork_server, stop_signal, stop_on_signals
+from .processes import raise_if_stopped, send_reports_to, start_fork_server, stop_signal, stop_on_signals
 from .uris import is_uri, local_or_uri
 
 if TYPE_CHECKING:
@@ -139,10 +139,12 @@ def run(args: argparse.Namespace) -> int:
     else:
         ranking = api.rank_files(paths, columns=columns, **thresholds, workers=args.workers,
                                  fail_fast=args.fail_fast, progress=False if args.quiet else None)
+    raise_if_stopped()
     with staging() as stage:
         write_ranking(ranking.top(args.top), args.out, stage)
         if args.plot is not None:
             plot_scores(ranking.table, args.top, args.plot, stage)
+        raise_if_stopped()
     _tell_failures(ranking.table)
     print(f"{PROG}: {ranking.summary()}", file=sys.stderr)
     return 1 if ranking.failed else 0

@@ -124,6 +124,14 @@ def stop_signal() -> int | None:
     return _signalled
 
 
+def raise_if_stopped() -> None:
+    """Raises Stopped again where a signal came before: the handler's own
+    exception may have been swallowed by code it interrupted (a finalizer's,
+    say), and a stopped run must neither go on nor write anything."""
+    if _signalled is not None:
+        raise Stopped(_signalled)
+
+
 def _stop(signum: int, frame: object) -> None:
     global _deferred, _signalled
     for handled in (signal.SIGINT, signal.SIGTERM):
@@ -161,7 +169,9 @@ class _WorkerPool(ProcessPoolExecutor):
 def worker_pool(workers: int) -> Iterator[ProcessPoolExecutor]:
     """`workers` scoring processes; on any exception, a signal's among them,
     they are ended at once rather than after their running jobs."""
-    pool = _WorkerPool(workers, mp_context=start_fork_server(), initializer=_worker_start, initargs=(_reports,))
+    context = start_fork_server()
+    raise_if_stopped()
+    pool = _WorkerPool(workers, mp_context=context, initializer=_worker_start, initargs=(_reports,))
     _pools.add(pool)
     try:
         yield pool

@@ -141,8 +141,8 @@ def test_signal_ends_every_process_of_the_run(tmp_path, signum, to_group, proces
                 time.sleep(0.05)
             assert _group(run.pid) == []
             assert [s for s in semaphores if os.path.exists(s)] == []
-            assert status == 128 + signum
-            assert run.stderr.read().decode() == f"kiv-rank: stopped by {signal.Signals(signum).name}; nothing written\n"
+            told = run.stderr.read().decode()
+            assert (status, told) == (128 + signum, f"kiv-rank: stopped by {signal.Signals(signum).name}; nothing written\n")
         finally:
             _end_group(run.pid)  # whatever the outcome, nothing of the run outlives the test
     assert sorted(p.name for p in tmp_path.iterdir()) == ["pool.parquet"]
