@@ -9,13 +9,10 @@ only its own row groups. An output goes up as one object once it is complete.
 
 from __future__ import annotations
 
-import io
 import os
-from collections.abc import Callable, Iterator
-from contextlib import contextmanager
+from collections.abc import Callable
 from functools import lru_cache
 from pathlib import PurePosixPath
-from typing import BinaryIO
 
 import pyarrow as pa
 import pyarrow.fs as pafs
@@ -113,14 +110,6 @@ def check_object_target(uri: str) -> None:
             raise InputError(f"{uri}: {one_line(error)}") from None
         if found.type == pafs.FileType.NotFound:
             raise InputError(f"{uri}: no such bucket: {bucket}")
-
-
-@contextmanager
-def uploading(uri: str) -> Iterator[BinaryIO]:
-    """A buffer that goes up as one object when the block ends without error."""
-    buffer = io.BytesIO()
-    yield buffer
-    upload(uri, buffer.getbuffer())
 
 
 def upload(uri: str, data: bytes | memoryview) -> None:
